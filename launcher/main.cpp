@@ -1,0 +1,31 @@
+// Process entry of the launcher: the head unit's main user-interface process.
+
+#include "mainstart.h"
+#include "meventfilter.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QTextCodec>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+
+    qDebug() << "\n\n\n ";
+    qDebug() << "\t             QT new Launcher start !!";
+    qDebug() << "\n";
+    qDebug() << "\t app build: " << __DATE__ << "  " << __TIME__;
+    qDebug() << "\n\n\n ";
+
+    app.installEventFilter(MEventFilter::GetInstance());
+
+    MainStart mainStart;
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    mainStart.start();
+
+    const int ret = app.exec();
+
+    // The filter goes first; the driver, then the application, as the scope ends.
+    MEventFilter::DeleteInstance();
+    return ret;
+}

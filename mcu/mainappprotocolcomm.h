@@ -1,0 +1,122 @@
+#ifndef MAINAPPPROTOCOLCOMM_H
+#define MAINAPPPROTOCOLCOMM_H
+
+#include "mcurecords.h"
+#include "mcuframer.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace tamoappframework {
+
+// Where the link binds and connects. The defaults are the unit's fixed names;
+// tests point a link at names of their own.
+struct McuEndpoint {
+    std::string localPath = "/tmp/_zcxjm"; // removed, then bound to
+    socklen_t bindLength = 110;            // the whole sockaddr_un
+    std::string servicePath = "@quillhaven"; // a leading '@' stands for the abstract namespace
+    socklen_t connectLength = 13;          // family, the zero byte and the ten letters
+};
+
+// The launcher's single link to the MCU service: one Unix-domain stream socket,
+// a receive thread that reassembles records and dispatches each one, and one
+// send path shared by every thread that sends.
+//
+// Threads: Start/Stop/GetInstance on the main thread; the receive thread runs
+// loop(), resolvePacket() and its handlers; any thread may call SendData and
+// the senders.
+class MainAppProtocolComm
+{
+public:
+    // The instance, created on first use (no lock: the first call is made on the
+    // main thread before the receive thread exists).
+    static MainAppProtocolComm *GetInstance();
+    // Stops and frees the instance; a later GetInstance() creates a fresh one.
+    static void DeleteInstance();
+
+    virtual ~MainAppProtocolComm();
+
+    // Opens the link and starts the receive thread. Reports nothing: when the
+    // service is not there yet, the thread keeps trying with a bounded back-off.
+    void Start();
+    // Ends the receive thread (waking a blocked read) and closes the socket.
+    // Returns once the thread has ended.
+    void Stop();
+
+    // Writes one whole record (or any byte block) under the send lock.
+    // 0: all written (also for len <= 0); -1: no connection, the send lock not
+    // had within 50 ms, or the write failed.
+    int SendData(void *data, int len);
+
+    // Outgoing commands. Each builds its record in the call's own storage.
+    void AppReady();
+    void EjectDisc();
+    void SendHeartbeattoMCU();
+    void SendCurSrcToMcu(int id, int a);
+    void SendKeyStudyCmdToMcu(STEER_KEY_STUDY_CMD_TYPE cmd, unsigned char v);
+    void SendDataToMcu(unsigned int msg, unsigned int p1, unsigned int p2);
+    void SendKeyColorToMcu(unsigned int a, unsigned int b, unsigned int c);
+    void SendTimeClockToMcu(unsigned char cmd, unsigned int t);
+    void SendMediaPlayInfoToMcu(unsigned char *src, int len);
+    void SendLongDataToMcu(unsigned int id, unsigned char *src, int len);
+    void SendLongDataToCAN(unsigned int id, unsigned char *src, int len);
+
+    // Routes one whole framed record (16 bytes for kind 1, 268 for the others).
+    // Called by the receive loop on the receive thread; public so that the
+    // dispatcher can be driven without a socket.
+    void resolvePacket(unsigned char *record);
+
+    // --- Set-up for tests and tools; call before Start(). ---
+    void setEndpoint(const McuEndpoint &endpoint);
+    // Replaces how a connection is made: the function returns a connected
+    // descriptor (owned by the link from then on) or -1. Called on the receive thread.
+    void setConnector(std::function<int()> connector);
+
+    bool isConnected() const;
+    // Connections made since Start() (each sends the ready notice once AppReady() was called).
+    unsigned connectionCount() const;
+
+private:
+    MainAppProtocolComm();
+    MainAppProtocolComm(const MainAppProtocolComm &) = delete;
+    MainAppProtocolComm &operator=(const MainAppProtocolComm &) = delete;
+
+    static void *_thread(void *self);
+    void loop();
+
+    // Message handlers run by resolvePacket on the receive thread.
+    void handleShortMsg(const McuShortMsg &msg);
+    void handleLongMsg(const tag_MCUSRV_TO_MAIN_APP_T &rec);
+    void handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec);
+    void handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec);
+    void handleMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec);
+    void handleUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec);
+    void handleMcuType(const McuShortMsg &msg);
+    void handleVersionQuery();
+
+    pthread_t m_thread{};
+    std::atomic<int> m_running{0};
+    std::atomic<int> m_socket{-1};
+    sockaddr_un m_localAddr{};
+    McuFramer m_framer;                 // McuRecvBuffer and m_pending live here
+    tag_MCUSRV_TO_MAIN_APP_T m_scratch{}; // the receive thread's one read
+    pthread_mutex_t m_sendMutex = PTHREAD_MUTEX_INITIALIZER;
+
+    McuEndpoint m_endpoint;
+    std::function<int()> m_connector;
+    std::atomic<bool> m_appReady{false};
+    std::atomic<unsigned> m_connections{0};
+    bool m_threadStarted = false;
+    int m_wakeFd = -1;                  // eventfd: Stop() ends a back-off wait at once
+
+    static MainAppProtocolComm *m_s_MainAppProtocolComm;
+};
+
+} // namespace tamoappframework
+
+#endif // MAINAPPPROTOCOLCOMM_H

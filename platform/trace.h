@@ -1,0 +1,35 @@
+#ifndef PLATFORM_TRACE_H
+#define PLATFORM_TRACE_H
+
+#include "platformexport.h"
+
+#include <QLoggingCategory>
+#include <QString>
+
+// The outside components log under their own category, "platform".
+Q_DECLARE_EXPORTED_LOGGING_CATEGORY(lcPlatform, PLATFORM_EXPORT)
+
+namespace platform {
+
+// True when a call would be written anywhere (the "platform" category's debug
+// level is on, or the journal is enabled); callers skip formatting otherwise.
+PLATFORM_EXPORT bool traceActive();
+
+// Writes one line "Component::operation(arguments)" to the "platform" log and
+// appends it, with the calling thread, to the journal.
+PLATFORM_EXPORT void trace(const QString &call);
+
+// A record as its kind, id and length words and the first payload bytes in hex,
+// e.g. "kind=2 id=25 len=20 [05 31 2e 30 ...]". Reads at most len bytes.
+PLATFORM_EXPORT QString describeRecord(const void *record, int len);
+
+} // namespace platform
+
+// Formats and traces only when someone listens.
+#define PLATFORM_TRACE(expr)                                                                       \
+    do {                                                                                           \
+        if (platform::traceActive())                                                               \
+            platform::trace(expr);                                                                 \
+    } while (0)
+
+#endif // PLATFORM_TRACE_H

@@ -1,0 +1,38 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// Runs the Qt event loop until pred() holds or the deadline passes; returns pred().
+// Never a fixed sleep: returns as soon as the condition is met.
+bool waitFor(const std::function<bool()> &pred, std::chrono::milliseconds timeout = 10s);
+
+// A name unique to this process and call, for sockets and files of one test.
+std::string uniqueName(const char *stem);
+
+// A fresh empty folder under the system temporary folder, removed at exit.
+QString scratchDir(const char *stem);
+
+// Path of a built program of the project (e.g. "launcher/launcher").
+QString builtProgram(const char *relativePath);
+
+// Reads exactly n bytes from fd within the timeout; returns what arrived.
+QByteArray readExactly(int fd, int n, std::chrono::milliseconds timeout = 5s);
+
+// Hex of bytes, "01 00 0c ...", for readable failures.
+std::string hex(const QByteArray &bytes);
+std::string hex(const void *data, int len);
+
+} // namespace testsupport
+
+#endif // TESTSUPPORT_H
