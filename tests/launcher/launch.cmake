@@ -1,0 +1,13 @@
+# Display and language configuration, in process against the stand-ins.
+launcher_add_unit_test(tst_sysconfig
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sysconfig.cpp
+    LIBS Platform::Settings Platform::Core
+    EXPORTED launcher_config launcher_mcu)
+
+# The built launcher binary as a process: banner, launch order, teardown.
+launcher_add_unit_test(tst_launchsequence
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_launchsequence.cpp
+    LIBS Platform::Settings
+    EXPORTED launcher_mcu
+    TIMEOUT 180)
+add_dependencies(tst_launchsequence launcher)

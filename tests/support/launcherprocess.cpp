@@ -1,0 +1,150 @@
+#include "launcherprocess.h"
+
+#include "testsupport.h"
+
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+// Record start and field separators: control characters that no record contains.
+const QChar kRecordStart(0x1e);
+const QChar kField(0x1f);
+const char kPattern[] = "\x1e%{category}\x1f%{file}\x1f%{line}\x1f%{function}\x1f%{message}";
+} // namespace
+
+bool canUsePrivateNetwork()
+{
+    static const bool usable = [] {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+            return false;
+        QProcess probe;
+        probe.start("unshare", {"-n", "true"});
+        return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
+               probe.exitCode() == 0;
+    }();
+    return usable;
+}
+
+LauncherProcess::LauncherProcess(const QString &configHome) : m_configHome(configHome) {}
+
+LauncherProcess::~LauncherProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+void LauncherProcess::addEnvironment(const QString &entry) { m_extraEnv << entry; }
+
+bool LauncherProcess::start()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", m_configHome);
+    env.insert("QT_MESSAGE_PATTERN", QString::fromLatin1(kPattern));
+    env.remove("DISPLAY");
+    for (const QString &e : qAsConst(m_extraEnv)) {
+        const int eq = e.indexOf('=');
+        env.insert(e.left(eq), e.mid(eq + 1));
+    }
+    m_process.setProcessEnvironment(env);
+
+    const QString program = builtProgram("launcher/launcher");
+    m_privateNetwork = canUsePrivateNetwork();
+    if (m_privateNetwork)
+        m_process.start("unshare", {"-n", "--", program});
+    else
+        m_process.start(program, {});
+    return m_process.waitForStarted(10000);
+}
+
+bool LauncherProcess::terminate(std::chrono::milliseconds timeout)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    // unshare execs the launcher in place, so the signal reaches it directly.
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    return waitForExit(timeout);
+}
+
+bool LauncherProcess::waitForExit(std::chrono::milliseconds timeout)
+{
+    const bool done = m_process.state() == QProcess::NotRunning ||
+                      m_process.waitForFinished(int(timeout.count()));
+    drain();
+    return done;
+}
+
+int LauncherProcess::exitCode() const { return m_process.exitCode(); }
+QProcess::ExitStatus LauncherProcess::exitStatus() const { return m_process.exitStatus(); }
+
+void LauncherProcess::drain()
+{
+    m_stdout += QString::fromUtf8(m_process.readAllStandardOutput());
+    m_stderr += QString::fromUtf8(m_process.readAllStandardError());
+}
+
+QString LauncherProcess::standardOutput()
+{
+    drain();
+    return m_stdout;
+}
+
+QString LauncherProcess::standardError()
+{
+    drain();
+    return m_stderr;
+}
+
+QVector<LogRecord> LauncherProcess::records()
+{
+    drain();
+    return parseRecords(m_stderr);
+}
+
+bool LauncherProcess::waitForRecord(const std::function<bool(const LogRecord &)> &pred,
+                                    std::chrono::milliseconds timeout)
+{
+    return waitFor(
+        [&] {
+            m_process.waitForReadyRead(20);
+            const QVector<LogRecord> all = records();
+            for (const LogRecord &r : all)
+                if (pred(r))
+                    return true;
+            return false;
+        },
+        timeout);
+}
+
+QVector<LogRecord> LauncherProcess::parseRecords(const QString &text)
+{
+    QVector<LogRecord> out;
+    const QStringList chunks = text.split(kRecordStart);
+    // The first chunk is whatever came before the first record (nothing, normally).
+    for (int i = 1; i < chunks.size(); ++i) {
+        QString chunk = chunks.at(i);
+        // Each record ends with the line feed the logger appends.
+        if (chunk.endsWith('\n'))
+            chunk.chop(1);
+        const QStringList f = chunk.split(kField);
+        if (f.size() < 5)
+            continue;
+        LogRecord r;
+        r.category = f.at(0);
+        r.file = f.at(1);
+        r.line = f.at(2).toInt();
+        r.function = f.at(3);
+        r.message = f.mid(4).join(kField);
+        out.push_back(r);
+    }
+    return out;
+}
+
+} // namespace testsupport
