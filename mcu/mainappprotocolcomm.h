@@ -5,7 +5,9 @@
 #include "mcuframer.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include <pthread.h>
@@ -77,6 +79,11 @@ public:
     // descriptor (owned by the link from then on) or -1. Called on the receive thread.
     void setConnector(std::function<int()> connector);
 
+    // Sees every framed record on the receive thread, just before resolvePacket
+    // gets it (16 bytes for kind 1, 268 for the others). For tests and tools.
+    using RecordTap = void (*)(void *context, const unsigned char *record, int size);
+    void setRecordTap(RecordTap tap, void *context);
+
     bool isConnected() const;
     // Connections made since Start() (each sends the ready notice once AppReady() was called).
     unsigned connectionCount() const;
@@ -88,6 +95,16 @@ private:
 
     static void *_thread(void *self);
     void loop();
+
+    // Transport: the receive thread alone opens and closes connections; the
+    // descriptor is published and withdrawn under m_sendMutex.
+    int openConnection(int *error);
+    void installConnection(int fd);
+    void dropConnection(int fd);
+    void dispatchPending();
+    bool waitForWake(int timeoutMs); // false once Stop() was asked for
+    void wake();
+    void reportFirstAttempt();
 
     // Message handlers run by resolvePacket on the receive thread.
     void handleShortMsg(const McuShortMsg &msg);
@@ -113,6 +130,16 @@ private:
     std::atomic<unsigned> m_connections{0};
     bool m_threadStarted = false;
     int m_wakeFd = -1;                  // eventfd: Stop() ends a back-off wait at once
+
+    RecordTap m_tap = nullptr;
+    void *m_tapContext = nullptr;
+    unsigned m_suppressedResets = 0;    // corrupt headers in a row, after the first one logged
+    bool m_lastWasReset = false;
+
+    // Start() returns once the receive thread has made its first connection attempt.
+    std::mutex m_startMutex;
+    std::condition_variable m_startCv;
+    bool m_firstAttemptDone = false;
 
     static MainAppProtocolComm *m_s_MainAppProtocolComm;
 };
