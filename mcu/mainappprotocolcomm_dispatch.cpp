@@ -1,0 +1,308 @@
+// Incoming dispatch of the MCU link and the handlers the launcher runs itself.
+// Everything here runs on the link's receive thread, one record at a time, in
+// stream order. Routing allocates nothing; only the handlers that must build a
+// text (MCU version, identity, version report) do.
+
+#include "mainappprotocolcomm.h"
+
+#include "activitymanager.h"
+#include "appdata.h"
+#include "basecontrol.h"
+#include "datadefault.h"
+#include "datasavecontrol.h"
+#include "platformcontrol.h"
+#include "setupstridconst.h"
+#include "systemclock.h"
+
+#include <QByteArray>
+#include <QDate>
+#include <QDateTime>
+#include <QDebug>
+#include <QString>
+#include <QTime>
+#include <QVariant>
+
+#include <cstdio>
+#include <cstring>
+
+namespace tamoappframework {
+
+namespace {
+
+// Short message 529 carries a parameter (p1 13) or an eject request (p1 47).
+constexpr uint32_t kParamValue = 13;
+constexpr uint32_t kParamEject = 47;
+
+// Long messages 64 to 76 go to BaseControl like 57.
+constexpr uint32_t kMsgToBaseControl = 57;
+constexpr uint32_t kMsgToBaseControlFirst = 64;
+constexpr uint32_t kMsgToBaseControlLast = 76;
+
+// An MCU clock at or below this (180 days less one second after the epoch), or
+// negative, has not been set since the MCU lost power.
+constexpr qint64 kLatestUnsetMcuClock = 15551999;
+
+// Version report text buffers: the customer and SDK texts hold at most 39 bytes,
+// of the date text the report carries 13.
+constexpr int kVersionTextLimit = 39;
+constexpr int kDateVersionBytes = 13;
+constexpr unsigned char kCarriageReturn = 0x0D;
+
+// A 32-bit word read as a two's-complement signed number, without relying on
+// implementation-defined narrowing.
+qint64 asSigned32(uint32_t v)
+{
+    return v > 0x7FFFFFFFu ? qint64(v) - (qint64(1) << 32) : qint64(v);
+}
+
+short asSigned16(uint32_t v)
+{
+    const int low = int(v & 0xFFFFu);
+    return static_cast<short>(low > 0x7FFF ? low - 0x10000 : low);
+}
+
+// Copies text up to its first zero byte and at most limit bytes; returns the
+// number of bytes copied, so a count and the bytes it describes always agree.
+int copyText(unsigned char *dst, const QByteArray &text, int limit)
+{
+    const int n = int(qstrnlen(text.constData(), uint(qMin(text.size(), limit))));
+    std::memcpy(dst, text.constData(), size_t(n));
+    return n;
+}
+
+MCU_STEER_KEY_STUDY_DATA keyStudyData(const unsigned char *payload)
+{
+    MCU_STEER_KEY_STUDY_DATA data;
+    std::memset(&data, 0, sizeof data);
+    data.keyStatus = payload[0];
+    data.keyIndex = payload[1];
+    data.keyCount = payload[2];
+    data.studyState = payload[3];
+    data.adcChannel = payload[4];
+    data.reserved = payload[5];
+    data.adcValue = mcu::loadBe16(payload + 6);
+    data.adcMin = mcu::loadBe16(payload + 8);
+    data.adcMax = mcu::loadBe16(payload + 10);
+    data.adcValue2 = mcu::loadBe16(payload + 12);
+    data.adcMin2 = mcu::loadBe16(payload + 14);
+    data.adcMax2 = mcu::loadBe16(payload + 16);
+    return data;
+}
+
+} // namespace
+
+void MainAppProtocolComm::resolvePacket(unsigned char *record)
+{
+    if (!record)
+        return;
+
+    switch (mcu::loadLe32(record)) {
+    case mcu::kKindShort: {
+        // Only 16 bytes are valid behind a short record.
+        McuShortMsg msg;
+        std::memcpy(&msg, record, sizeof msg);
+        handleShortMsg(msg);
+        break;
+    }
+    case mcu::kKindMcu: {
+        tag_MCUSRV_TO_MAIN_APP_T rec;
+        std::memcpy(&rec, record, sizeof rec);
+        handleLongMsg(rec);
+        break;
+    }
+    case mcu::kKindCan: {
+        tag_MCUSRV_TO_MAIN_APP_T rec;
+        std::memcpy(&rec, record, sizeof rec);
+        if (const auto activities = ActivityManager::self())
+            activities->receiveCanMsgFromMcu(rec);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void MainAppProtocolComm::handleShortMsg(const McuShortMsg &msg)
+{
+    const uint32_t number = msg.msg;
+    const uint32_t p1 = msg.p1;
+    const uint32_t p2 = msg.p2;
+    std::printf("Main app normal msg:%u, p1:%u, p2:%u.\n", number, p1, p2);
+
+    switch (number) {
+    case MSG_M2A_PARAM:
+        if (p1 == kParamValue) {
+            // The MCU expects the acknowledgement before the framework acts on the value.
+            SendDataToMcu(MSG_A2M_SHORT, MSG_A2M_PARAM_ACK, 0);
+            if (const auto activities = ActivityManager::self())
+                activities->receiveParamFromMcu(p2);
+        } else if (p1 == kParamEject) {
+            BaseControl::getInstance()->ejectSlot();
+        }
+        break;
+    case MSG_M2A_KEY_PRESSED:
+        BaseControl::getInstance()->sendMcuKeyPressedSignal(static_cast<int>(p1),
+                                                            static_cast<int>(p2));
+        break;
+    case MSG_M2A_VERSION_QUERY:
+        handleVersionQuery();
+        break;
+    case MSG_M2A_MCU_TYPE:
+        handleMcuType(msg);
+        break;
+    case MSG_M2A_HEARTBEAT_ACK:
+        break;
+    default:
+        if (const auto activities = ActivityManager::self())
+            activities->receiveShortMsgFromMcu(msg);
+        break;
+    }
+}
+
+void MainAppProtocolComm::handleLongMsg(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+{
+    const uint32_t id = rec.id;
+    if (id == kMsgToBaseControl || (id >= kMsgToBaseControlFirst && id <= kMsgToBaseControlLast)) {
+        BaseControl::getInstance()->RecevieMsgFromMcu(rec);
+        return;
+    }
+
+    switch (id) {
+    case MSG_M2A_TIME:
+        handleMcuTime(rec);
+        break;
+    case MSG_M2A_MCU_VERSION:
+        handleMcuVersion(rec);
+        break;
+    case MSG_M2A_KEY_STUDY:
+        BaseControl::getInstance()->ReceiveKeyStudyMsgFromMcu(keyStudyData(rec.payload));
+        break;
+    case MSG_M2A_RDS_TIME:
+        handleRdsTime(rec);
+        break;
+    case MSG_M2A_SIM:
+        BaseControl::getInstance()->RecevieSIMMsgFromMcu(rec);
+        break;
+    case MSG_M2A_MCM:
+        BaseControl::getInstance()->RecevieMCMMsgFromMcu(rec);
+        break;
+    case MSG_M2A_UUID:
+        handleUuid(rec);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainAppProtocolComm::handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+{
+    const qint64 mcuTime = asSigned32(mcu::loadBe32(rec.payload + 1));
+    if (mcuTime > kLatestUnsetMcuClock) {
+        platform::systemClock()->setTime(mcuTime);
+    } else {
+        // The MCU has no clock yet: start both sides from 2021-01-01 at the
+        // current time of day, and tell the MCU.
+        QDateTime fallback = QDateTime::currentDateTime();
+        fallback.setDate(QDate(2021, 1, 1));
+        const qint64 fallbackTime = fallback.toSecsSinceEpoch();
+        platform::systemClock()->setTime(fallbackTime);
+        SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(fallbackTime));
+    }
+    BaseControl::getInstance()->killTimeResumeTimer();
+}
+
+void MainAppProtocolComm::handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+{
+    const QString &key = SetupStrIdConst::setupSyncRdsTime;
+    const bool byDefault = DataDefault::getDefault(key).toBool();
+    if (!DataSaveControl::readSettingData(key, QVariant(byDefault), QString()).toBool())
+        return;
+
+    const int hour = rec.payload[1];
+    const int minute = rec.payload[2];
+    if (hour > 23 || minute > 59) {
+        qDebug("==========>MSG_M2A_RDS_TIME: no such time of day %d:%d, clock left unchanged",
+               hour, minute);
+        return;
+    }
+
+    QDateTime when = QDateTime::currentDateTime();
+    when.setTime(QTime(hour, minute, 0, 0));
+    if (!when.isValid()) {
+        // A local time skipped by a daylight-saving change.
+        qDebug("==========>MSG_M2A_RDS_TIME: %02d:%02d does not exist today, clock left unchanged",
+               hour, minute);
+        return;
+    }
+    const qint64 t = when.toSecsSinceEpoch();
+    platform::systemClock()->setTime(t);
+    SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(t));
+}
+
+void MainAppProtocolComm::handleMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+{
+    PlatformControl *platformControl = PlatformControl::getInstance();
+    if (!platformControl)
+        return;
+    // The text starts at payload byte 1 and never reaches past the payload's end.
+    const char *text = reinterpret_cast<const char *>(rec.payload + 1);
+    const int length = int(qstrnlen(text, uint(mcu::kPayloadSize - 1)));
+    platformControl->setMcuVersion(QString::fromUtf8(text, length));
+}
+
+void MainAppProtocolComm::handleUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+{
+    char prefix[16] = {};
+    prefix[0] = static_cast<char>(rec.payload[1]);
+    prefix[1] = static_cast<char>(rec.payload[2]);
+    char digits[16] = {};
+    std::snprintf(digits, sizeof digits, "%014u",
+                  static_cast<unsigned int>(mcu::loadBe32(rec.payload + 5)));
+
+    const QString uuid = QString::fromUtf8(prefix) + QLatin1String(digits);
+    qDebug() << "==========>uuid:" << uuid << "len=" << uuid.length();
+    if (AppData *data = AppData::GetInstance())
+        data->setUUID(uuid);
+}
+
+void MainAppProtocolComm::handleMcuType(const McuShortMsg &msg)
+{
+    const uint32_t type = msg.p1;
+    qDebug("==========>MSG_M2A_MCU_TYPE: %u", type);
+    if (AppData *data = AppData::GetInstance())
+        data->setMcuType(asSigned16(type));
+}
+
+void MainAppProtocolComm::handleVersionQuery()
+{
+    PlatformControl *platformControl = PlatformControl::getInstance();
+    if (!platformControl) {
+        qDebug("==========>MSG_M2A_VERSION_QUERY: no platform information, no version report");
+        return;
+    }
+    const QByteArray customer = platformControl->getCustomerVer().toLocal8Bit();
+    const QByteArray sdk = platformControl->getSDKVer().toLocal8Bit();
+    const QByteArray date = BaseControl::getInstance()->getDateVersion().toLocal8Bit();
+
+    McuLongMsg report;
+    std::memset(&report, 0, sizeof report);
+    report.kind = mcu::kKindMcu;
+    report.id = MSG_A2M_VERSION_INFO;
+
+    unsigned char *p = report.payload + 1;
+    unsigned char *customerCount = p++;
+    const int n = copyText(p, customer, kVersionTextLimit);
+    *customerCount = static_cast<unsigned char>(n);
+    p += n;
+    unsigned char *sdkCount = p++;
+    const int m = copyText(p, sdk, kVersionTextLimit);
+    *sdkCount = static_cast<unsigned char>(m);
+    p += m;
+    *p++ = kCarriageReturn;
+    copyText(p, date, kDateVersionBytes); // the rest of the 13 bytes stays zero
+    report.payload[0] = static_cast<unsigned char>(n + m + 3 + kDateVersionBytes);
+
+    SendData(&report, int(sizeof report));
+}
+
+} // namespace tamoappframework
