@@ -1,0 +1,74 @@
+#include "capture.h"
+
+namespace mcusim {
+
+namespace {
+// Gaps shorter than this are not worth a sleep line.
+constexpr int64_t kMinSleepMs = 20;
+constexpr const char *kExpectWithin = "within 5s";
+} // namespace
+
+void CaptureWriter::header(const std::string &text)
+{
+    m_out << "# " << text << "\n";
+    m_out.flush();
+}
+
+void CaptureWriter::pace(const Stamp &at)
+{
+    if (m_lastMs >= 0 && at.monoMs - m_lastMs >= kMinSleepMs)
+        m_out << "sleep " << (at.monoMs - m_lastMs) << "ms\n";
+}
+
+void CaptureWriter::line(const Stamp &at, const std::string &body, const std::string &comment)
+{
+    if (body.empty())
+        m_out << "# " << at.wall << " " << comment << "\n";
+    else
+        m_out << body << "  # " << at.wall << (comment.empty() ? "" : " ") << comment << "\n";
+    m_lastMs = at.monoMs;
+    m_out.flush();
+}
+
+std::string CaptureWriter::expectLine(const Decoded &what)
+{
+    std::string s = "expect " + what.name;
+    for (const Field &f : what.fields)
+        if (f.stable)
+            s += " " + f.key + "=" + quoteValue(f.value);
+    return s + " " + kExpectWithin;
+}
+
+void CaptureWriter::sent(const Stamp &at, const std::string &commandText, const Decoded &what)
+{
+    pace(at);
+    line(at, commandText, "-> " + what.text());
+}
+
+void CaptureWriter::received(const Stamp &at, const Decoded &what)
+{
+    // Heartbeats come at the framework's own pace: replaying them as expectations
+    // would tie the replay to that timer.
+    if (what.name == "heartbeat")
+        line(at, std::string(), "<- " + what.text());
+    else
+        line(at, expectLine(what), "<- " + what.text());
+}
+
+void CaptureWriter::connected(const Stamp &at)
+{
+    line(at, "wait-connect", "launcher connected");
+}
+
+void CaptureWriter::action(const Stamp &at, const std::string &commandText)
+{
+    pace(at);
+    line(at, commandText, "");
+}
+
+void CaptureWriter::note(const Stamp &at, const std::string &text)
+{
+    line(at, std::string(), text);
+}
+
+} // namespace mcusim

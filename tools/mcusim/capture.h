@@ -1,0 +1,53 @@
+#ifndef MCUSIM_CAPTURE_H
+#define MCUSIM_CAPTURE_H
+
+#include "codec.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace mcusim {
+
+// Writes a session, both directions with timestamps, as a scenario that replays
+// it: what was sent becomes the command that sent it, with sleep lines keeping
+// the pace; what the launcher sent becomes an expect line (fields that change
+// from run to run left out); its heartbeats and the connection's events become
+// comments, each line ending in a comment with the wall-clock time.
+class CaptureWriter
+{
+public:
+    // Where and when: monotonic milliseconds, and the wall-clock "HH:MM:SS.mmm".
+    struct Stamp {
+        int64_t monoMs = 0;
+        std::string wall;
+    };
+
+    explicit CaptureWriter(std::ostream &out) : m_out(out) {}
+
+    void header(const std::string &text);
+    // A send command and what it wrote.
+    void sent(const Stamp &at, const std::string &commandText, const Decoded &what);
+    // A record from the launcher.
+    void received(const Stamp &at, const Decoded &what);
+    // A connection accepted: replays as wait-connect.
+    void connected(const Stamp &at);
+    // disconnect, restart, close-listener, listen: replayed as written.
+    void action(const Stamp &at, const std::string &commandText);
+    // Anything else worth a line, as a comment.
+    void note(const Stamp &at, const std::string &text);
+
+    // The expect line that the record becomes (without its comment).
+    static std::string expectLine(const Decoded &what);
+
+private:
+    void pace(const Stamp &at);
+    void line(const Stamp &at, const std::string &body, const std::string &comment);
+
+    std::ostream &m_out;
+    int64_t m_lastMs = -1;
+};
+
+} // namespace mcusim
+
+#endif // MCUSIM_CAPTURE_H

@@ -1,0 +1,53 @@
+#ifndef MCUSIM_SIMULATOR_H
+#define MCUSIM_SIMULATOR_H
+
+#include "scenario.h"
+
+#include <memory>
+#include <string>
+
+namespace mcusim {
+
+// Exit codes of the program.
+enum ExitCode {
+    kExitOk = 0,          // every expectation met (or a session ended by the user)
+    kExitFailed = 1,      // an expectation or a command failed
+    kExitUsage = 2,       // bad options or a bad scenario: nothing was sent
+    kExitSocket = 3,      // the service name could not be listened on
+    kExitInterrupted = 4, // SIGINT/SIGTERM before the scenario's end
+};
+
+struct SimOptions {
+    std::string name = "quillhaven"; // abstract name; "/path" for a path name
+    std::string scenarioPath;        // play this file; empty: commands from stdin
+    bool monitor = false;            // no commands at all: show traffic until a signal
+    std::string capturePath;         // write the session as a replayable scenario
+    bool showHex = false;            // every traffic line also shows the record's bytes
+    bool quietHeartbeats = false;    // count heartbeats without a line each
+    ParseOptions parse;
+};
+
+// The MCU service: listens for the launcher, decodes and prints everything that
+// crosses, and runs commands from a scenario or typed at the prompt. One
+// connection at a time; when it dies the next one is taken. Single-threaded:
+// one poll loop over the listener, the connection, stdin and a signal pipe.
+class Simulator
+{
+public:
+    explicit Simulator(SimOptions options);
+    ~Simulator();
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+    // Runs until the scenario ends, input ends, a failure (scenario mode) or a
+    // signal. Returns an ExitCode.
+    int run();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace mcusim
+
+#endif // MCUSIM_SIMULATOR_H
