@@ -1,0 +1,425 @@
+// The MCU link's transport: connecting, reconnecting, the send path and the
+// ready notice, against a test peer on private names or a socketpair.
+
+#include "mainappprotocolcomm.h"
+#include "mcupeer.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using tamoappframework::MainAppProtocolComm;
+using tamoappframework::McuEndpoint;
+using testsupport::hex;
+using testsupport::McuPeer;
+using testsupport::StdoutCapture;
+using testsupport::waitFor;
+
+QByteArray word(uint32_t v)
+{
+    unsigned char b[4];
+    mcu::storeLe32(b, v);
+    return QByteArray(reinterpret_cast<const char *>(b), 4);
+}
+
+QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2)
+{
+    return word(1) + word(msg) + word(p1) + word(p2);
+}
+
+const QByteArray kReadyNotice = shortRecord(12, 17, 2);
+
+// Records of a kind the dispatcher ignores, so that only the framing is seen.
+QByteArray ignoredLongRecord(uint32_t id, int size)
+{
+    QByteArray r = word(9) + word(id) + word(uint32_t(size));
+    for (int i = 12; i < size; ++i)
+        r.append(char(i));
+    return r;
+}
+
+QByteArray padded(const QByteArray &r)
+{
+    return r + QByteArray(268 - r.size(), '\0');
+}
+
+// Every record the link framed, copied on the receive thread.
+struct Tap {
+    std::mutex mutex;
+    std::vector<QByteArray> records;
+
+    static void record(void *self, const unsigned char *data, int size)
+    {
+        auto *tap = static_cast<Tap *>(self);
+        std::lock_guard<std::mutex> lock(tap->mutex);
+        tap->records.emplace_back(reinterpret_cast<const char *>(data), size);
+    }
+    size_t size()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return records.size();
+    }
+    std::vector<QByteArray> snapshot()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return records;
+    }
+};
+
+// Hands the link one end of a fresh socketpair per connection and keeps the
+// other end for the test.
+struct PairConnector {
+    std::mutex mutex;
+    std::deque<int> peers;
+    std::atomic<int> calls{0};
+    std::atomic<int> failFirst{0};  // refuse this many attempts first
+    int linkSendBuffer = 0;         // SO_SNDBUF of the link's end when non-zero
+
+    std::function<int()> function()
+    {
+        return [this] {
+            if (calls.fetch_add(1) < failFirst.load()) {
+                errno = ECONNREFUSED;
+                return -1;
+            }
+            int sv[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+                return -1;
+            if (linkSendBuffer > 0)
+                ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &linkSendBuffer, sizeof linkSendBuffer);
+            std::lock_guard<std::mutex> lock(mutex);
+            peers.push_back(sv[1]);
+            return sv[0];
+        };
+    }
+    int peer(size_t i)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return i < peers.size() ? peers[i] : -1;
+    }
+    ~PairConnector()
+    {
+        for (int fd : peers)
+            ::close(fd);
+    }
+};
+
+class McuTransport : public ::testing::Test
+{
+protected:
+    void TearDown() override { MainAppProtocolComm::DeleteInstance(); }
+
+    MainAppProtocolComm *link() { return MainAppProtocolComm::GetInstance(); }
+
+    McuEndpoint endpointFor(const McuPeer &peer)
+    {
+        McuEndpoint e;
+        e.localPath = "/tmp/" + testsupport::uniqueName("mcu-link");
+        e.servicePath = peer.servicePath();
+        e.connectLength = peer.connectLength();
+        return e;
+    }
+};
+
+TEST_F(McuTransport, SendResultsBeforeAndWhileConnected)
+{
+    // No socket yet: -1 at once, nothing touched.
+    McuShortMsg m{};
+    EXPECT_EQ(-1, link()->SendData(&m, 16));
+
+    PairConnector pairs;
+    link()->setConnector(pairs.function());
+    link()->Start();
+    ASSERT_TRUE(link()->isConnected());
+
+    EXPECT_EQ(0, link()->SendData(&m, 0));
+    EXPECT_EQ(0, link()->SendData(&m, -5));
+    EXPECT_EQ(-1, link()->SendData(nullptr, 16));
+    const QByteArray rec = shortRecord(7, 8, 9);
+    EXPECT_EQ(0, link()->SendData(const_cast<char *>(rec.constData()), rec.size()));
+    // Only the one record went out: the calls with nothing to send wrote nothing.
+    EXPECT_EQ(hex(rec), hex(testsupport::readExactly(pairs.peer(0), 17, std::chrono::milliseconds(50))));
+}
+
+TEST_F(McuTransport, ReceivedRecordsArriveInStreamOrderWhateverTheWriteSizes)
+{
+    McuPeer peer(testsupport::uniqueName("mcu-svc"));
+    ASSERT_TRUE(peer.listen());
+    Tap tap;
+    link()->setEndpoint(endpointFor(peer));
+    link()->setRecordTap(&Tap::record, &tap);
+    link()->Start();
+    ASSERT_TRUE(peer.accept());
+
+    std::vector<QByteArray> want;
+    QByteArray stream;
+    for (int i = 0; i < 40; ++i) {
+        const QByteArray l = ignoredLongRecord(uint32_t(i), 12 + (i * 37) % 257);
+        const QByteArray s = shortRecord(60000 + uint32_t(i), uint32_t(i), 0);
+        stream += l + s;
+        want.push_back(padded(l));
+        want.push_back(s);
+    }
+    // Odd write sizes, so that records straddle reads.
+    for (int at = 0, step = 1; at < stream.size(); at += step, step = step % 97 + 13)
+        ASSERT_TRUE(peer.send(stream.mid(at, step)));
+
+    ASSERT_TRUE(waitFor([&] { return tap.size() >= want.size(); }));
+    const std::vector<QByteArray> got = tap.snapshot();
+    ASSERT_EQ(want.size(), got.size());
+    for (size_t i = 0; i < want.size(); ++i)
+        EXPECT_EQ(hex(want[i]), hex(got[i])) << "record " << i;
+}
+
+TEST_F(McuTransport, ConcurrentSendersNeverInterleaveRecords)
+{
+    constexpr int kThreads = 16;
+    constexpr int kPerThread = 10000;
+    PairConnector pairs;
+    pairs.linkSendBuffer = 4096;
+    link()->setConnector(pairs.function());
+    link()->Start();
+    ASSERT_TRUE(link()->isConnected());
+    const int peer = pairs.peer(0);
+
+    // Every fourth record is long, so that an interleaving breaks the framing.
+    auto recordSize = [](int i) { return i % 4 == 0 ? 264 : 16; };
+    size_t total = 0;
+    for (int i = 0; i < kPerThread; ++i)
+        total += size_t(recordSize(i));
+    total *= kThreads;
+
+    QByteArray received;
+    received.reserve(int(total));
+    std::thread drainer([&] {
+        char buf[65536];
+        while (size_t(received.size()) < total) {
+            pollfd p{peer, POLLIN, 0};
+            if (::poll(&p, 1, 30000) <= 0)
+                return;
+            const ssize_t n = ::read(peer, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            received.append(buf, int(n));
+        }
+    });
+
+    std::atomic<int> drops{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                unsigned char rec[264] = {};
+                const int size = recordSize(i);
+                mcu::storeLe32(rec, size == 16 ? 1 : 2);
+                mcu::storeLe32(rec + 4, uint32_t(t));
+                mcu::storeLe32(rec + 8, uint32_t(i));
+                mcu::storeLe32(rec + 12, uint32_t(t * 7919 + i) ^ 0xA5A5A5A5u);
+                for (int k = 16; k < size; ++k)
+                    rec[k] = static_cast<unsigned char>(t + i + k);
+                // A record dropped for the lock is reported, never lost silently.
+                while (MainAppProtocolComm::GetInstance()->SendData(rec, size) != 0)
+                    drops.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread &s : senders)
+        s.join();
+    drainer.join();
+    ASSERT_EQ(total, size_t(received.size()));
+
+    std::vector<int> nextSeq(kThreads, 0);
+    const auto *p = reinterpret_cast<const unsigned char *>(received.constData());
+    for (size_t at = 0; at < total;) {
+        const uint32_t kind = mcu::loadLe32(p + at);
+        const uint32_t t = mcu::loadLe32(p + at + 4);
+        const uint32_t i = mcu::loadLe32(p + at + 8);
+        ASSERT_TRUE(kind == 1 || kind == 2) << "at " << at;
+        ASSERT_LT(t, uint32_t(kThreads)) << "at " << at;
+        ASSERT_EQ(uint32_t(nextSeq[t]), i) << "thread " << t << " out of order at " << at;
+        const int size = recordSize(int(i));
+        ASSERT_EQ(size == 16 ? 1u : 2u, kind);
+        ASSERT_EQ(uint32_t(t * 7919 + i) ^ 0xA5A5A5A5u, mcu::loadLe32(p + at + 12));
+        for (int k = 16; k < size; ++k)
+            ASSERT_EQ(static_cast<unsigned char>(t + i + uint32_t(k)), p[at + size_t(k)]);
+        ++nextSeq[t];
+        at += size_t(size);
+    }
+    for (int t = 0; t < kThreads; ++t)
+        EXPECT_EQ(kPerThread, nextSeq[t]) << "thread " << t;
+}
+
+TEST_F(McuTransport, ClosedPeerGivesMinusOneAndTheProcessLives)
+{
+    PairConnector pairs;
+    link()->setConnector(pairs.function());
+    link()->Start();
+    ASSERT_TRUE(link()->isConnected());
+    const QByteArray rec = shortRecord(1, 2, 3);
+
+    // The service stops reading but keeps its end open: the link still holds
+    // its connection, and a write meets a closed peer (EPIPE, not SIGPIPE).
+    ASSERT_EQ(0, ::shutdown(pairs.peer(0), SHUT_RD));
+    EXPECT_EQ(-1, link()->SendData(const_cast<char *>(rec.constData()), rec.size()));
+    EXPECT_EQ(-1, link()->SendData(const_cast<char *>(rec.constData()), rec.size()));
+
+    // The service goes away entirely: the link drops the connection, sends
+    // fail at once while it is down, and it connects again.
+    ::close(pairs.peer(0));
+    {
+        std::lock_guard<std::mutex> lock(pairs.mutex);
+        pairs.peers[0] = -1;
+    }
+    ASSERT_TRUE(waitFor([&] { return link()->connectionCount() >= 2; }));
+    ASSERT_TRUE(link()->isConnected());
+    EXPECT_EQ(0, link()->SendData(const_cast<char *>(rec.constData()), rec.size()));
+    EXPECT_EQ(hex(rec), hex(testsupport::readExactly(pairs.peer(1), 16)));
+}
+
+TEST_F(McuTransport, LateServiceAndRestartsGetTheReadyNoticeFirst)
+{
+    StdoutCapture out;
+    McuPeer peer(testsupport::uniqueName("mcu-svc"));
+    Tap tap;
+    link()->setEndpoint(endpointFor(peer));
+    link()->setRecordTap(&Tap::record, &tap);
+    link()->Start(); // nobody listens yet
+    EXPECT_FALSE(link()->isConnected());
+    link()->AppReady();
+    McuShortMsg m{};
+    EXPECT_EQ(-1, link()->SendData(&m, 16));
+
+    const QByteArray marker = shortRecord(12, 190, 0);
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE("connection " + std::to_string(round));
+        ASSERT_TRUE(peer.listen());
+        ASSERT_TRUE(peer.accept());
+        ASSERT_TRUE(waitFor([&] { return link()->connectionCount() == unsigned(round); }));
+        // The notice first, once, then what is sent afterwards.
+        ASSERT_EQ(0, link()->SendData(const_cast<char *>(marker.constData()), marker.size()));
+        EXPECT_EQ(hex(kReadyNotice + marker), hex(peer.read(32)));
+
+        const QByteArray in = ignoredLongRecord(uint32_t(round), 40);
+        ASSERT_TRUE(peer.send(in));
+        ASSERT_TRUE(waitFor([&] { return tap.size() >= size_t(round); }));
+        EXPECT_EQ(hex(padded(in)), hex(tap.snapshot().back()));
+
+        // The service restarts.
+        peer.closeConnection();
+        peer.stopListening();
+        ASSERT_TRUE(waitFor([&] { return !link()->isConnected(); }));
+    }
+    EXPECT_EQ(3, out.count("Main App invaild datalen:0\n"));
+    EXPECT_EQ(3, out.count("MainAppProtocolComm connected to the MCU service\n"));
+}
+
+TEST_F(McuTransport, RefusedAttemptsLogOnceAndBackOff)
+{
+    StdoutCapture out;
+    PairConnector pairs;
+    pairs.failFirst = 5;
+    link()->setConnector(pairs.function());
+    link()->Start();
+    link()->AppReady();
+    ASSERT_TRUE(waitFor([&] { return link()->isConnected(); }));
+    EXPECT_EQ(6, pairs.calls.load());
+    EXPECT_EQ(1, out.count("cannot connect to the MCU service"));
+    EXPECT_EQ(1, out.count("MainAppProtocolComm connected to the MCU service\n"));
+    EXPECT_EQ(hex(kReadyNotice), hex(testsupport::readExactly(pairs.peer(0), 16)));
+}
+
+TEST_F(McuTransport, ReadyNoticeOncePerConnectionWhenRacingAReconnect)
+{
+    for (int iteration = 0; iteration < 20; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        PairConnector pairs;
+        link()->setConnector(pairs.function());
+        link()->Start();
+        ASSERT_TRUE(link()->isConnected());
+
+        // Drop the first connection and call AppReady while the link reconnects.
+        ::shutdown(pairs.peer(0), SHUT_RDWR);
+        link()->AppReady();
+        ASSERT_TRUE(waitFor([&] { return link()->connectionCount() >= 2; }));
+
+        const QByteArray marker = shortRecord(12, 140, 0);
+        ASSERT_EQ(0, link()->SendData(const_cast<char *>(marker.constData()), marker.size()));
+        EXPECT_EQ(hex(kReadyNotice + marker),
+                  hex(testsupport::readExactly(pairs.peer(1), 48, std::chrono::milliseconds(50))));
+        MainAppProtocolComm::DeleteInstance();
+    }
+}
+
+TEST_F(McuTransport, SendLockHeldPastItsWaitDropsTheRecordWithMinusOne)
+{
+    PairConnector pairs;
+    pairs.linkSendBuffer = 4096;
+    link()->setConnector(pairs.function());
+    link()->Start();
+    ASSERT_TRUE(link()->isConnected());
+    const int peer = pairs.peer(0);
+
+    // A sender stuck on a full socket holds the lock: its block cannot fit.
+    std::vector<unsigned char> big(1 << 20, 0x33);
+    std::atomic<int> bigResult{1};
+    std::thread blocker([&] {
+        bigResult = MainAppProtocolComm::GetInstance()->SendData(big.data(), int(big.size()));
+    });
+    pollfd p{peer, POLLIN, 0};
+    ASSERT_EQ(1, ::poll(&p, 1, 10000)); // the blocker is writing, so it holds the lock
+
+    {
+        StdoutCapture out;
+        McuShortMsg m{};
+        EXPECT_EQ(-1, link()->SendData(&m, 16));
+        EXPECT_EQ(1, out.count("===============>repeat call SendData"));
+    }
+
+    const QByteArray all = testsupport::readExactly(peer, int(big.size()), std::chrono::seconds(30));
+    blocker.join();
+    EXPECT_EQ(0, bigResult.load());
+    EXPECT_EQ(int(big.size()), all.size());
+}
+
+TEST_F(McuTransport, StopEndsABlockedReadAndTheLinkCanStartAgain)
+{
+    McuPeer peer(testsupport::uniqueName("mcu-svc"));
+    ASSERT_TRUE(peer.listen());
+    link()->setEndpoint(endpointFor(peer));
+    link()->Start();
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(link()->isConnected());
+
+    link()->Stop(); // the receive thread sits in its read: nothing arrives
+    EXPECT_FALSE(link()->isConnected());
+    EXPECT_TRUE(peer.waitForEof());
+    McuShortMsg m{};
+    EXPECT_EQ(-1, link()->SendData(&m, 16));
+
+    link()->Start();
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(1u, link()->connectionCount());
+    const QByteArray rec = shortRecord(3, 4, 5);
+    EXPECT_EQ(0, link()->SendData(const_cast<char *>(rec.constData()), rec.size()));
+    EXPECT_EQ(hex(rec), hex(peer.read(16)));
+
+    // Deleting a running link ends its thread before the object goes.
+    MainAppProtocolComm::DeleteInstance();
+    EXPECT_TRUE(peer.waitForEof());
+    MainAppProtocolComm::DeleteInstance(); // nothing left: does nothing
+}
+
+} // namespace
