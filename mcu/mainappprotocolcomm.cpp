@@ -387,8 +387,8 @@ void MainAppProtocolComm::loop()
                 break;
             int error = 0;
             fd = openConnection(&error);
-            reportFirstAttempt();
             if (fd < 0) {
+                reportFirstAttempt();
                 if (!refusalReported) {
                     std::printf("=================>>>MainAppProtocolComm cannot connect to the MCU "
                                 "service (%s); retrying\n", std::strerror(error));
@@ -400,6 +400,7 @@ void MainAppProtocolComm::loop()
                 continue;
             }
             installConnection(fd);
+            reportFirstAttempt();
             if (failing)
                 std::printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
             failing = false;
