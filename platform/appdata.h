@@ -6,6 +6,15 @@
 #include <QString>
 
 // Source identifiers of the shared data component.
+//
+// Audio sources (isAudioSource) are the ones that own the unit's audio channel
+// while they are current: RADIO, USB_MUSIC, BT_MUSIC, AUX, USB_VIDEO, PROJECTION
+// and DAB. NONE, NAVI (its prompts mix over the current source), PHONE (a call
+// interrupts the source instead of replacing it) and SETTINGS are not.
+// Direct-switch audio sources (isDirectSwitchAudioSrc) are the audio sources
+// whose player runs in the background, so the control layer switches to them at
+// once without their screen: RADIO, USB_MUSIC, BT_MUSIC, AUX and DAB. USB_VIDEO
+// and PROJECTION need their own screen first. Every other value is neither.
 enum tag_SOURCE_ID_T {
     SOURCE_ID_NONE = 0,
     SOURCE_ID_RADIO = 1,

@@ -6,8 +6,9 @@
 #include <QLoggingCategory>
 #include <QString>
 
-// The outside components log under their own category, "platform".
-Q_DECLARE_EXPORTED_LOGGING_CATEGORY(lcPlatform, PLATFORM_EXPORT)
+// The outside components log under their own category, "platform". (What
+// Q_DECLARE_LOGGING_CATEGORY declares, exported from the components' library.)
+PLATFORM_EXPORT const QLoggingCategory &lcPlatform();
 
 namespace platform {
 

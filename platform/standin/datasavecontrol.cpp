@@ -1,0 +1,99 @@
+#include "datasavecontrol.h"
+
+#include "tracefmt.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSettings>
+#include <QStandardPaths>
+
+// The store is one INI file, "$XDG_CONFIG_HOME/headunit/sysset.ini" (XDG_CONFIG_HOME
+// unset: "~/.config/headunit/sysset.ini"). Unit settings live at the top level of
+// the file; a non-empty group argument names an INI section.
+//
+// Every access opens a QSettings on the stack under one mutex: a QSettings object
+// is not thread-safe and posts its deferred writes to the thread that made it,
+// so one long-lived object shared by the receive thread and the main thread
+// would race with itself.
+
+namespace {
+
+QMutex s_mutex;
+QString s_path;             // guarded by s_mutex
+bool s_warnedUninit = false; // guarded by s_mutex
+
+QString storePath()
+{
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return base + QStringLiteral("/headunit/sysset.ini");
+}
+
+// Converts what the INI file holds (text) back to the default's type.
+QVariant typedLike(const QVariant &stored, const QVariant &def)
+{
+    if (!def.isValid() || stored.userType() == def.userType())
+        return stored;
+    QVariant v = stored;
+    if (!v.convert(def.userType()))
+        return def;
+    return v;
+}
+
+} // namespace
+
+bool DataSaveControl::initQSettingPath()
+{
+    PLATFORM_TRACE_CALL("DataSaveControl::initQSettingPath");
+    const QString path = storePath();
+    const QString dir = QFileInfo(path).absolutePath();
+    const bool dirOk = QDir().mkpath(dir);
+    if (!dirOk)
+        qCWarning(lcPlatform).noquote() << "settings folder" << dir << "cannot be created; reads give defaults";
+    QMutexLocker lock(&s_mutex);
+    s_path = path;
+    return dirOk;
+}
+
+QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &def, QString const &group)
+{
+    PLATFORM_TRACE_CALL("DataSaveControl::readSettingData", key, def, group);
+    QMutexLocker lock(&s_mutex);
+    if (s_path.isEmpty()) {
+        if (!s_warnedUninit) {
+            s_warnedUninit = true;
+            qCWarning(lcPlatform, "readSettingData before initQSettingPath: every read gives its default");
+        }
+        return def;
+    }
+    if (key.isEmpty())
+        return def;
+    QSettings settings(s_path, QSettings::IniFormat);
+    if (!group.isEmpty())
+        settings.beginGroup(group);
+    const QVariant stored = settings.value(key);
+    if (!stored.isValid())
+        return def;
+    return typedLike(stored, def);
+}
+
+bool DataSaveControl::writeSettingData(QString const &key, QVariant const &value, QString const &group)
+{
+    PLATFORM_TRACE_CALL("DataSaveControl::writeSettingData", key, value, group);
+    QMutexLocker lock(&s_mutex);
+    if (s_path.isEmpty() || key.isEmpty())
+        return false;
+    QSettings settings(s_path, QSettings::IniFormat);
+    if (!group.isEmpty())
+        settings.beginGroup(group);
+    settings.setValue(key, value);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+QString DataSaveControl::settingFilePath()
+{
+    QMutexLocker lock(&s_mutex);
+    return s_path;
+}

@@ -1,0 +1,140 @@
+#include "firstframemonitor.h"
+
+#include "tracefmt.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QThread>
+#include <QWidget>
+
+// The first frame counts as flushed when a widget of a visible top-level window
+// has been painted and the paint pass that painted it has ended: the widget
+// repaint manager paints and then flushes the backing store within one pass,
+// so a call queued from the paint event runs after the flush.
+//
+// The tracker watches the application's events from the moment the
+// application object exists, so a frame painted before anybody asks for the
+// monitor still counts.
+
+namespace {
+QMutex s_mutex;
+FirstFrameMonitor *s_instance = nullptr; // guarded by s_mutex
+int s_count = 0;                         // guarded by s_mutex
+bool s_frameFlushed = false;             // main thread only
+} // namespace
+
+class FirstFrameTracker : public QObject
+{
+public:
+    explicit FirstFrameTracker(QObject *app) : QObject(app) { app->installEventFilter(this); }
+
+    static void ensureInstalled()
+    {
+        static QPointer<FirstFrameTracker> s_tracker;
+        QCoreApplication *app = QCoreApplication::instance();
+        if (!app || s_tracker || s_frameFlushed)
+            return;
+        s_tracker = new FirstFrameTracker(app);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_seen && watched->isWidgetType()) {
+            QWidget *window = static_cast<QWidget *>(watched)->window();
+            if (window && window->isVisible()) {
+                m_seen = true;
+                QMetaObject::invokeMethod(this, [this] { flushed(); }, Qt::QueuedConnection);
+            }
+        }
+        return false;
+    }
+
+private:
+    void flushed()
+    {
+        s_frameFlushed = true;
+        PLATFORM_TRACE_CALL("FirstFrameMonitor::firstFrameFlushed");
+        FirstFrameMonitor *monitor;
+        {
+            QMutexLocker lock(&s_mutex);
+            monitor = s_instance;
+        }
+        if (monitor)
+            monitor->frameFlushed();
+        // Its work is done: stop looking at every event of the application.
+        deleteLater();
+    }
+
+    bool m_seen = false;
+};
+
+static void installFirstFrameTracker()
+{
+    FirstFrameTracker::ensureInstalled();
+}
+Q_COREAPP_STARTUP_FUNCTION(installFirstFrameTracker)
+
+FirstFrameMonitor::FirstFrameMonitor() : m_flushed(s_frameFlushed) {}
+
+FirstFrameMonitor::~FirstFrameMonitor() = default;
+
+FirstFrameMonitor *FirstFrameMonitor::getInstance()
+{
+    FirstFrameTracker::ensureInstalled();
+    QMutexLocker lock(&s_mutex);
+    if (!s_instance)
+        s_instance = new FirstFrameMonitor;
+    ++s_count;
+    PLATFORM_TRACE(platform::formatCall("FirstFrameMonitor::getInstance") + QStringLiteral(" held %1").arg(s_count));
+    return s_instance;
+}
+
+void FirstFrameMonitor::releaseInstance()
+{
+    FirstFrameMonitor *gone = nullptr;
+    {
+        QMutexLocker lock(&s_mutex);
+        if (s_count == 0) {
+            PLATFORM_TRACE(platform::formatCall("FirstFrameMonitor::releaseInstance") + QStringLiteral(" not held: ignored"));
+            return;
+        }
+        --s_count;
+        PLATFORM_TRACE(platform::formatCall("FirstFrameMonitor::releaseInstance") + QStringLiteral(" held %1").arg(s_count));
+        if (s_count == 0) {
+            gone = s_instance;
+            s_instance = nullptr;
+        }
+    }
+    if (gone) {
+        if (QThread::currentThread() == gone->thread())
+            delete gone;
+        else
+            gone->deleteLater();
+    }
+}
+
+void FirstFrameMonitor::preCheck()
+{
+    PLATFORM_TRACE(platform::formatCall("FirstFrameMonitor::preCheck") +
+                   (m_flushed ? QStringLiteral(" frame already flushed") : QStringLiteral(" waiting for the first frame")));
+    m_armed = true;
+    if (m_flushed && !m_reported) {
+        m_reported = true;
+        PLATFORM_TRACE_CALL("FirstFrameMonitor::procFlushDone");
+        emit procFlushDone();
+    }
+}
+
+void FirstFrameMonitor::frameFlushed()
+{
+    m_flushed = true;
+    if (m_armed && !m_reported) {
+        m_reported = true;
+        PLATFORM_TRACE_CALL("FirstFrameMonitor::procFlushDone");
+        emit procFlushDone();
+    }
+}

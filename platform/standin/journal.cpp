@@ -1,0 +1,161 @@
+#include "journal.h"
+
+#include <QCoreApplication>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <algorithm>
+#include <vector>
+
+#include <time.h>
+
+namespace platform {
+
+namespace {
+constexpr int kDefaultCapacity = 4096;
+constexpr int kMaxCapacity = 1 << 20;
+
+qint64 monotonicNow()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+bool onMainThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+} // namespace
+
+// A ring of `capacity` slots: `head` is the slot the next entry goes to and
+// `count` how many of the slots hold entries.
+struct Journal::State {
+    mutable QMutex mutex;
+    std::vector<JournalEntry> ring;
+    int head = 0;
+    int count = 0;
+    quint64 seq = 0;
+    bool enabled = true;
+
+    template<typename F> void forEachOldestFirst(F f) const
+    {
+        const int cap = int(ring.size());
+        const int first = (head - count + cap) % cap;
+        for (int i = 0; i < count; ++i)
+            f(ring[size_t((first + i) % cap)]);
+    }
+};
+
+Journal &Journal::instance()
+{
+    // Never destroyed: threads of the components may still record while the
+    // process runs its static destructors.
+    static Journal *s_journal = new Journal;
+    return *s_journal;
+}
+
+Journal::Journal() : d(new State)
+{
+    d->ring.resize(kDefaultCapacity);
+}
+
+Journal::~Journal()
+{
+    delete d;
+}
+
+void Journal::record(const QString &text)
+{
+    JournalEntry e;
+    e.monotonicNs = monotonicNow();
+    e.thread = QThread::currentThreadId();
+    e.mainThread = onMainThread();
+    e.text = text;
+
+    QMutexLocker lock(&d->mutex);
+    if (!d->enabled)
+        return;
+    e.seq = ++d->seq;
+    const int cap = int(d->ring.size());
+    d->ring[size_t(d->head)] = std::move(e);
+    d->head = (d->head + 1) % cap;
+    d->count = std::min(d->count + 1, cap);
+}
+
+QVector<JournalEntry> Journal::entries() const
+{
+    QMutexLocker lock(&d->mutex);
+    QVector<JournalEntry> out;
+    out.reserve(d->count);
+    d->forEachOldestFirst([&](const JournalEntry &e) { out.append(e); });
+    return out;
+}
+
+QVector<JournalEntry> Journal::since(quint64 seq) const
+{
+    QMutexLocker lock(&d->mutex);
+    QVector<JournalEntry> out;
+    d->forEachOldestFirst([&](const JournalEntry &e) {
+        if (e.seq > seq)
+            out.append(e);
+    });
+    return out;
+}
+
+quint64 Journal::lastSeq() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->seq;
+}
+
+void Journal::clear()
+{
+    QMutexLocker lock(&d->mutex);
+    for (JournalEntry &e : d->ring)
+        e = JournalEntry();
+    d->head = 0;
+    d->count = 0;
+}
+
+int Journal::capacity() const
+{
+    QMutexLocker lock(&d->mutex);
+    return int(d->ring.size());
+}
+
+void Journal::setCapacity(int entries)
+{
+    entries = std::clamp(entries, 1, kMaxCapacity);
+    QMutexLocker lock(&d->mutex);
+    std::vector<JournalEntry> kept;
+    kept.reserve(size_t(entries));
+    int skip = std::max(0, d->count - entries);
+    d->forEachOldestFirst([&](const JournalEntry &e) {
+        if (skip > 0)
+            --skip;
+        else
+            kept.push_back(e);
+    });
+    const int count = int(kept.size());
+    kept.resize(size_t(entries));
+    d->ring = std::move(kept);
+    d->count = count;
+    d->head = count % entries;
+}
+
+bool Journal::isEnabled() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->enabled;
+}
+
+void Journal::setEnabled(bool enabled)
+{
+    QMutexLocker lock(&d->mutex);
+    d->enabled = enabled;
+}
+
+} // namespace platform

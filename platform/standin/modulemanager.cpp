@@ -1,0 +1,193 @@
+#include "modulemanager.h"
+
+#include "homescreen.h"
+#include "homestate.h"
+#include "infomodule.h"
+#include "signalquit.h"
+#include "tracefmt.h"
+
+// The link's class is the launcher's: its senders are resolved against the
+// symbols the launcher executable exports, whatever visibility this library
+// is built with.
+#pragma GCC visibility push(default)
+#include "mainappprotocolcomm.h"
+#pragma GCC visibility pop
+
+#include <QCoreApplication>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <pthread.h>
+
+namespace tamoappframework {
+
+namespace {
+
+QMutex s_registryMutex;
+QHash<QString, QSharedPointer<Module>> s_modules; // guarded by s_registryMutex
+
+// The framework's heartbeat to the MCU: a thread of the framework's own that
+// sends through the link handed to initModule, once a second.
+//
+// The thread is ended and joined from a post routine of the application
+// (it runs inside ~QCoreApplication, while everything it uses still exists),
+// and, for processes without an application object, from the destructor of a
+// static guard; whichever comes first ends it, the other finds nothing to do.
+class Heartbeat
+{
+public:
+    static Heartbeat &instance()
+    {
+        static Heartbeat *s_heartbeat = new Heartbeat; // never destroyed; stop() ends the thread
+        return *s_heartbeat;
+    }
+
+    void start(MainAppProtocolComm *link)
+    {
+        stop();
+        if (!link)
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_link = link;
+        m_stop = false;
+        m_thread = std::thread([this] { loop(); });
+    }
+
+    void stop()
+    {
+        std::thread thread;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+            thread = std::move(m_thread);
+        }
+        m_wake.notify_all();
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+            thread.join();
+        else if (thread.joinable())
+            thread.detach();
+    }
+
+private:
+    void loop()
+    {
+        pthread_setname_np(pthread_self(), "fw-heartbeat");
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            if (m_wake.wait_for(lock, std::chrono::milliseconds(1000), [this] { return m_stop; }))
+                return;
+            MainAppProtocolComm *link = m_link;
+            lock.unlock();
+            PLATFORM_TRACE_CALL("ModuleManager::sendHeartbeat");
+            link->SendHeartbeattoMCU();
+            platform::HomeState::instance().addHeartbeat();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::thread m_thread;
+    MainAppProtocolComm *m_link = nullptr;
+    bool m_stop = false;
+};
+
+void stopHeartbeat()
+{
+    Heartbeat::instance().stop();
+}
+
+struct HeartbeatGuard {
+    ~HeartbeatGuard() { stopHeartbeat(); }
+};
+
+// What the framework sets up with its module manager: the home screen and the
+// quit-on-signal path need the application object and its main thread.
+void setUpUserInterface()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app) {
+        qCWarning(lcPlatform, "ModuleManager created before the application: no home screen, no quit on signals");
+        return;
+    }
+    auto onMainThread = [] {
+        platform::installQuitOnSignals();
+        platform::HomeScreen::showHomeScreen();
+    };
+    if (QThread::currentThread() == app->thread())
+        onMainThread();
+    else
+        QMetaObject::invokeMethod(app, onMainThread, Qt::QueuedConnection);
+}
+
+} // namespace
+
+QSharedPointer<ModuleManager> ModuleManager::self()
+{
+    // Holds the instance for the life of the process; thread-safe first use.
+    static const QSharedPointer<ModuleManager> s_instance = [] {
+        QSharedPointer<ModuleManager> manager(new ModuleManager);
+        manager->registerModule(QSharedPointer<Module>(new InfoModule));
+        setUpUserInterface();
+        return manager;
+    }();
+    PLATFORM_TRACE_CALL("ModuleManager::self");
+    return s_instance;
+}
+
+void ModuleManager::initModule(MainAppProtocolComm *link)
+{
+    PLATFORM_TRACE_CALL("ModuleManager::initModule", static_cast<const void *>(link));
+    static HeartbeatGuard s_guard;
+    static bool s_postRoutineAdded = false;
+    if (!s_postRoutineAdded && QCoreApplication::instance()) {
+        qAddPostRoutine(stopHeartbeat);
+        s_postRoutineAdded = true;
+    }
+    if (!link)
+        qCWarning(lcPlatform, "ModuleManager::initModule without a link: no heartbeat");
+    Heartbeat::instance().start(link);
+    platform::HomeState::instance().setLinkHandedOver(link != nullptr);
+}
+
+ModuleManager::ModuleManager() = default;
+ModuleManager::~ModuleManager() = default;
+
+QSharedPointer<Module> ModuleManager::findModule(QString name)
+{
+    PLATFORM_TRACE_CALL("ModuleManager::findModule", name);
+    QMutexLocker lock(&s_registryMutex);
+    return s_modules.value(name);
+}
+
+void ModuleManager::registerModule(QSharedPointer<Module> module)
+{
+    if (!module) {
+        PLATFORM_TRACE_CALL("ModuleManager::registerModule", platform::Raw{QStringLiteral("null")});
+        return;
+    }
+    PLATFORM_TRACE_CALL("ModuleManager::registerModule", module->name());
+    QMutexLocker lock(&s_registryMutex);
+    s_modules.insert(module->name(), module);
+}
+
+void ModuleManager::serviceStageChanged(bool staged)
+{
+    PLATFORM_TRACE_CALL("ModuleManager::serviceStageChanged", staged);
+    platform::HomeState::instance().setStagedStart(staged);
+}
+
+void ModuleManager::setServiceStage(int stage)
+{
+    PLATFORM_TRACE_CALL("ModuleManager::setServiceStage", stage);
+    platform::HomeState::instance().setServiceStage(stage);
+}
+
+} // namespace tamoappframework
