@@ -10,6 +10,17 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_THREAD__)
+#define LAUNCHER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define LAUNCHER_TSAN 1
+#endif
+#endif
+#ifdef LAUNCHER_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace tamoappframework {
 
 namespace {
@@ -36,6 +47,24 @@ int sendAll(int fd, const void *data, int len)
         }
     }
     return 0;
+}
+
+// Takes the mutex unless the monotonic deadline passes first: 0, or ETIMEDOUT.
+// The ThreadSanitizer runtimes of this toolchain do not model
+// pthread_mutex_clocklock, so the lock is announced to them by hand.
+int lockBefore(pthread_mutex_t *mutex, const timespec &deadline)
+{
+#ifdef LAUNCHER_TSAN
+    __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
+#endif
+    int rc;
+    do {
+        rc = ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    } while (rc == EINTR);
+#ifdef LAUNCHER_TSAN
+    __tsan_mutex_post_lock(mutex, __tsan_mutex_try_lock | (rc ? __tsan_mutex_try_lock_failed : 0), 0);
+#endif
+    return rc;
 }
 
 ssize_t readRetrying(int fd, void *buf, size_t len)
@@ -200,6 +229,10 @@ bool MainAppProtocolComm::waitForWake(int timeoutMs)
     do {
         r = ::poll(&p, 1, timeoutMs);
     } while (r < 0 && errno == EINTR);
+    if (r > 0) {
+        eventfd_t stale;
+        ::eventfd_read(m_wakeFd, &stale); // never left set: the next wait would not wait
+    }
     return m_running.load() != 0;
 }
 
@@ -220,11 +253,7 @@ int MainAppProtocolComm::SendData(void *data, int len)
         deadline.tv_nsec -= 1000000000L;
         ++deadline.tv_sec;
     }
-    int rc;
-    do {
-        rc = ::pthread_mutex_clocklock(&m_sendMutex, CLOCK_MONOTONIC, &deadline);
-    } while (rc == EINTR);
-    if (rc != 0) {
+    if (lockBefore(&m_sendMutex, deadline) != 0) {
         std::printf("===============>repeat call SendData");
         std::fflush(stdout);
         return -1;
