@@ -1,0 +1,55 @@
+// The reference for the launcher's start-up: a bare QApplication that shows one
+// 1024x600 window and reports its first flushed paint on standard error, the
+// way the first-frame monitor judges a frame flushed (a call queued from the
+// first paint of a visible window runs after the paint pass has flushed).
+// Then it quits.
+
+#include <QApplication>
+#include <QEvent>
+#include <QMetaObject>
+#include <QWidget>
+
+#include <cstdio>
+
+namespace {
+
+class FirstPaint : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!m_seen && event->type() == QEvent::Paint && watched->isWidgetType()) {
+            QWidget *window = static_cast<QWidget *>(watched)->window();
+            if (window && window->isVisible()) {
+                m_seen = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [] {
+                        std::fprintf(stderr, "barewindow: first frame flushed\n");
+                        QCoreApplication::quit();
+                    },
+                    Qt::QueuedConnection);
+            }
+        }
+        return false;
+    }
+
+private:
+    bool m_seen = false;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    FirstPaint watcher(&app);
+    app.installEventFilter(&watcher);
+    QWidget window;
+    window.setFixedSize(1024, 600);
+    window.show();
+    return app.exec();
+}

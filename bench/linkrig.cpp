@@ -1,0 +1,187 @@
+#include "linkrig.h"
+
+#include "mainappprotocolcomm.h"
+#include "journal.h"
+
+#include <QLoggingCategory>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace bench {
+
+uint64_t monotonicNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+SocketPair::SocketPair()
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+        a = fds[0];
+        b = fds[1];
+    }
+}
+
+SocketPair::~SocketPair()
+{
+    if (a >= 0)
+        ::close(a);
+    if (b >= 0)
+        ::close(b);
+}
+
+int SocketPair::release()
+{
+    const int fd = a;
+    a = -1;
+    return fd;
+}
+
+bool writeAll(int fd, const void *data, size_t n)
+{
+    auto *p = static_cast<const unsigned char *>(data);
+    while (n > 0) {
+        const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (k > 0) {
+            p += k;
+            n -= size_t(k);
+        } else if (k < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool readAll(int fd, void *data, size_t n)
+{
+    auto *p = static_cast<unsigned char *>(data);
+    while (n > 0) {
+        const ssize_t k = ::read(fd, p, n);
+        if (k > 0) {
+            p += k;
+            n -= size_t(k);
+        } else if (k < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+McuShortMsg shortRecord(uint32_t msg, uint32_t p1, uint32_t p2)
+{
+    McuShortMsg m{};
+    m.kind = mcu::kKindShort;
+    m.msg = msg;
+    m.p1 = p1;
+    m.p2 = p2;
+    return m;
+}
+
+tag_MCUSRV_TO_MAIN_APP_T longRecord(uint32_t id, uint32_t length, uint8_t fill)
+{
+    tag_MCUSRV_TO_MAIN_APP_T r;
+    std::memset(&r, 0, sizeof r);
+    r.kind = mcu::kKindMcu;
+    r.id = id;
+    r.length = length;
+    std::memset(r.payload, fill, sizeof r.payload);
+    return r;
+}
+
+McuShortMsg sentinel()
+{
+    return shortRecord(MSG_M2A_PARAM, 13, 0);
+}
+
+McuShortMsg sentinelAnswer()
+{
+    return shortRecord(MSG_A2M_SHORT, MSG_A2M_PARAM_ACK, 0);
+}
+
+RecordStream makeStream(Mix mix, int records)
+{
+    RecordStream s;
+    s.records = records;
+    auto put = [&s](const void *p, size_t n) {
+        auto *b = static_cast<const unsigned char *>(p);
+        s.bytes.insert(s.bytes.end(), b, b + n);
+    };
+    for (int i = 0; i < records; ++i) {
+        const bool isShort = mix == Mix::Short || (mix == Mix::Alternate && i % 2 == 0);
+        if (isShort) {
+            const McuShortMsg m = shortRecord(MSG_M2A_KEY_PRESSED, uint32_t(i & 0xff), 1);
+            put(&m, sizeof m);
+        } else {
+            // Long message 57 goes to BaseControl::RecevieMsgFromMcu, whole.
+            const tag_MCUSRV_TO_MAIN_APP_T r = longRecord(57, mcu::kIncomingRecordSize, uint8_t(i));
+            put(&r, sizeof r);
+        }
+    }
+    const McuShortMsg end = sentinel();
+    put(&end, sizeof end);
+    return s;
+}
+
+bool pushStream(int peer, const RecordStream &stream)
+{
+    if (!writeAll(peer, stream.bytes.data(), stream.bytes.size()))
+        return false;
+    McuShortMsg answer;
+    if (!readAll(peer, &answer, sizeof answer))
+        return false;
+    const McuShortMsg expected = sentinelAnswer();
+    return std::memcmp(&answer, &expected, sizeof answer) == 0;
+}
+
+void quietStandIns()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("platform.debug=false"));
+    platform::Journal::instance().setEnabled(false);
+}
+
+StartedLink::StartedLink()
+{
+    using tamoappframework::MainAppProtocolComm;
+    auto pair = std::make_shared<SocketPair>();
+    if (pair->a < 0)
+        return;
+    m_peer = ::dup(pair->b);
+    // The link gets its end once; later attempts (after a drop) are refused.
+    auto handed = std::make_shared<std::atomic<bool>>(false);
+    m_link = MainAppProtocolComm::GetInstance();
+    m_link->setConnector([pair, handed]() -> int {
+        if (handed->exchange(true)) {
+            errno = ECONNREFUSED;
+            return -1;
+        }
+        return pair->release();
+    });
+    m_link->Start();
+    for (int i = 0; i < 2000 && !m_link->isConnected(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    m_connected = m_link->isConnected();
+}
+
+StartedLink::~StartedLink()
+{
+    tamoappframework::MainAppProtocolComm::DeleteInstance();
+    if (m_peer >= 0)
+        ::close(m_peer);
+}
+
+} // namespace bench

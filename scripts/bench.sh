@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (preset "bench", Release), runs them all and prints one
+# table; the table also goes to build/bench/results.json. Every figure is taken
+# beside its physical limit in the same run, so the ratios hold on a busy
+# machine; the absolute numbers do not. Needs root for the private network and
+# mount namespace of the whole-process benchmarks (the launcher's fixed socket
+# names must not meet anything else on the machine).
+#
+# Usage: scripts/bench.sh [--quick]   (--quick: fewer repetitions and runs)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+reps=5
+runs=7
+seconds=10
+if [ "${1:-}" = "--quick" ]; then
+    reps=1
+    runs=3
+    seconds=3
+fi
+
+scripts/install-deps.sh python3 util-linux
+cmake --preset bench -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
+cmake --build --preset bench --target bench_mculink bench_barewindow bench_mcuservice launcher
+
+out=build/bench
+"$out/bench/bench_mculink" \
+    --benchmark_repetitions="$reps" \
+    --benchmark_enable_random_interleaving=true \
+    --benchmark_out="$out/mculink.json" --benchmark_out_format=json \
+    >"$out/mculink.txt"
+
+unshare --mount --net --propagation private bash -c '
+    set -e
+    mount -t tmpfs tmpfs /tmp
+    exec python3 bench/procbench.py --launcher "$1/launcher/launcher" \
+        --barewindow "$1/bench/bench_barewindow" --service "$1/bench/bench_mcuservice" \
+        --runs "$2" --seconds "$3" --out "$1/proc.json"
+' bash "$out" "$runs" "$seconds"
+
+python3 bench/report.py --mculink "$out/mculink.json" --proc "$out/proc.json" \
+    --out "$out/results.json" | tee "$out/results.txt"
