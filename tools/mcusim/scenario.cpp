@@ -170,6 +170,9 @@ bool valueMatches(const std::string &key, const std::string &want, const std::st
         return true;
     if (!want.empty() && want.back() == '*')
         return have.compare(0, want.size() - 1, want, 0, want.size() - 1) == 0;
+    if (want.size() > 1 && want.front() == '*')
+        return have.size() >= want.size() - 1 &&
+               have.compare(have.size() - (want.size() - 1), want.size() - 1, want, 1, want.size() - 1) == 0;
     long double a, b;
     if (isNumber(want, &a) && isNumber(have, &b))
         return a == b;
@@ -589,6 +592,18 @@ bool parseLine(const std::string &line, int lineNo, const ParseOptions &opts, Co
             }
         } else if (w.size() != 1) {
             *error = "usage: wait-connect [within DURATION]";
+            return false;
+        }
+    } else if (cmd == "wait-disconnect") {
+        c.op = Op::WaitDisconnect;
+        c.timeoutMs = opts.connectTimeoutMs;
+        if (w.size() == 3 && w[1].s == "within") {
+            if (!parseDuration(w[2].s, &c.timeoutMs)) {
+                *error = "not a duration: '" + w[2].s + "'";
+                return false;
+            }
+        } else if (w.size() != 1) {
+            *error = "usage: wait-disconnect [within DURATION]";
             return false;
         }
     } else if (cmd == "disconnect") {

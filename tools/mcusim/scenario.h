@@ -21,6 +21,7 @@ enum class Op {
     CloseListener, // stop listening: the service is absent
     Listen,        // listen again
     Restart,       // disconnect, close the listener, wait, listen again
+    WaitDisconnect, // wait for the launcher to close its connection
 };
 
 // One value of an expect line. key empty: positional, matched against the
@@ -47,7 +48,7 @@ struct Command {
     Bytes exact;                // name "bytes": the record starts with these, the rest is zero
     bool next = false;          // the very next record must match
 
-    // Expect, ExpectNone, WaitConnect, Sleep, Restart
+    // Expect, ExpectNone, WaitConnect, WaitDisconnect, Sleep, Restart
     int timeoutMs = 0;
 };
 

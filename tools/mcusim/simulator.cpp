@@ -389,6 +389,17 @@ struct Simulator::Impl {
                     continue;
                 }
                 return deadline;
+            case Op::WaitDisconnect:
+                if (connFd < 0) {
+                    finishCommand();
+                    continue;
+                }
+                if (now >= deadline) {
+                    fail(c, "the launcher stayed connected for " + std::to_string(c.timeoutMs) + " ms");
+                    finishCommand();
+                    continue;
+                }
+                return deadline;
             case Op::CloseListener:
                 if (capture)
                     capture->action(stamp(), c.text);
@@ -463,7 +474,8 @@ struct Simulator::Impl {
         if (trimmed == "help") {
             print("commands: time, rds-time, mcu-version, uuid, mcu-type, version-query, key, eject, "
                   "param, heartbeat-ack, key-study, forward, sim, mcm, can, short, long, hex, "
-                  "split/trickle, expect, sleep, disconnect, wait-connect, close-listener, listen, "
+                  "split/trickle, expect, sleep, disconnect, wait-connect, wait-disconnect, close-listener, "
+                  "listen, "
                   "restart, status, quit (see docs/mcusim.md)");
             return;
         }
