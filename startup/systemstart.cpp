@@ -120,6 +120,8 @@ void SystemStartup::bgStart()
     d->m_monitor->preCheck();
 
     d->m_deleteTimer = new QTimer(this);
+    // A coarse timer may fire up to 5 % early; the grace period is a minimum.
+    d->m_deleteTimer->setTimerType(Qt::PreciseTimer);
     connect(d->m_deleteTimer, SIGNAL(timeout()), this, SLOT(deleteLater()));
 }
 
