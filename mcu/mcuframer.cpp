@@ -5,13 +5,13 @@
 
 McuFramer::McuFramer()
 {
-    std::memset(m_buf, 0, sizeof m_buf);
+    std::memset(McuRecvBuffer, 0, sizeof McuRecvBuffer);
     std::memset(&m_record, 0, sizeof m_record);
 }
 
 void McuFramer::reset()
 {
-    std::memset(m_buf, 0, size_t(m_pending));
+    std::memset(McuRecvBuffer, 0, size_t(m_pending));
     m_pending = 0;
     m_deferred = 0;
     m_skip = 0;
@@ -23,8 +23,8 @@ void McuFramer::consume(int k)
 {
     const int rest = m_pending - k;
     if (rest > 0)
-        std::memmove(m_buf, m_buf + k, size_t(rest));
-    std::memset(m_buf + rest, 0, size_t(k));
+        std::memmove(McuRecvBuffer, McuRecvBuffer + k, size_t(rest));
+    std::memset(McuRecvBuffer + rest, 0, size_t(k));
     m_pending = rest;
 }
 
@@ -63,7 +63,7 @@ int McuFramer::append(const unsigned char *data, int n, int *dropped)
         // What was pending is lost, and with it any place in a cut record.
         reset();
     }
-    std::memcpy(m_buf + m_pending, data, size_t(n));
+    std::memcpy(McuRecvBuffer + m_pending, data, size_t(n));
     m_pending += n;
     return n;
 }
@@ -81,18 +81,18 @@ McuFramer::Step McuFramer::next(Record &out)
     if (m_skip > 0 || m_pending < mcu::kHeaderSize)
         return Step::NeedMore;
 
-    const uint32_t kind = mcu::loadLe32(m_buf);
+    const uint32_t kind = mcu::loadLe32(McuRecvBuffer);
     if (kind == mcu::kKindShort) {
         if (m_pending < mcu::kShortRecordSize)
             return Step::NeedMore;
-        out.data = m_buf;
+        out.data = McuRecvBuffer;
         out.size = mcu::kShortRecordSize;
         m_deferred = mcu::kShortRecordSize;
         ++m_stats.records;
         return Step::Record;
     }
 
-    const uint32_t length = mcu::loadLe32(m_buf + 8);
+    const uint32_t length = mcu::loadLe32(McuRecvBuffer + 8);
     if (length < uint32_t(mcu::kHeaderSize) || length > kMaxDeclaredLength) {
         reset();
         ++m_stats.resets;
@@ -104,7 +104,7 @@ McuFramer::Step McuFramer::next(Record &out)
         return Step::NeedMore;
 
     auto *rec = reinterpret_cast<unsigned char *>(&m_record);
-    std::memcpy(rec, m_buf, size_t(take));
+    std::memcpy(rec, McuRecvBuffer, size_t(take));
     std::memset(rec + take, 0, sizeof m_record - size_t(take));
     if (length > uint32_t(kRecordSize)) {
         m_record.length = uint32_t(kRecordSize);

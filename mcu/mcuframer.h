@@ -86,15 +86,15 @@ public:
     int pending() const { return m_pending; }
     uint32_t skipRemaining() const { return m_skip; }
     const Stats &stats() const { return m_stats; }
-    const unsigned char *buffer() const { return m_buf; }
+    const unsigned char *buffer() const { return McuRecvBuffer; }
 
 private:
     void consume(int k);
     void applyDeferred();
 
-    unsigned char m_buf[kCapacity];       // pending bytes always start at m_buf[0]
+    unsigned char McuRecvBuffer[kCapacity];       // pending bytes always start at McuRecvBuffer[0]
     tag_MCUSRV_TO_MAIN_APP_T m_record;    // zero-padded copy of the last long record
-    int m_pending = 0;                    // bytes held in m_buf
+    int m_pending = 0;                    // bytes held in McuRecvBuffer
     int m_deferred = 0;                   // bytes of the record handed out, consumed on the next call
     uint32_t m_skip = 0;                  // bytes of a cut record still to skip
     Stats m_stats;
