@@ -107,10 +107,10 @@ void checkRestingState(const McuFramer &framer, const FramingModel &model)
         fault("pending byte count differs from the framing rules", uint64_t(framer.pending()));
     if (!want.empty() && std::memcmp(framer.buffer(), want.data(), want.size()) != 0)
         fault("pending bytes differ from the stream");
-    for (int i = framer.pending(); i < McuFramer::kCapacity; ++i) {
-        if (framer.buffer()[i] != 0)
-            fault("stale byte beyond the pending part of the buffer", uint64_t(i));
-    }
+    static const unsigned char zeros[McuFramer::kCapacity] = {};
+    const size_t freePart = size_t(McuFramer::kCapacity - framer.pending());
+    if (std::memcmp(framer.buffer() + framer.pending(), zeros, freePart) != 0)
+        fault("stale byte beyond the pending part of the buffer", freePart);
     if (framer.skipRemaining() != model.skip())
         fault("bytes left to skip differ from the framing rules", framer.skipRemaining());
     if (framer.stats().overflows != model.overflows())
