@@ -39,12 +39,12 @@ protected:
     }
 
     // Records of the system itself, in order: category "default" with a source
-    // file (Qt's own warnings in that category come without one).
+    // file (Qt's own warnings in that category come without one, "unknown").
     QVector<LogRecord> systemRecords()
     {
         QVector<LogRecord> out;
         for (const LogRecord &r : m_launcher->records())
-            if (r.category == "default" && !r.file.isEmpty())
+            if (r.category == "default" && !r.file.isEmpty() && r.file != "unknown")
                 out << r;
         return out;
     }

@@ -142,14 +142,4 @@ TEST_F(SysConfigTest, EveryReadPassesAnEmptyGroupAndRightDriveIgnoresTheDefaults
         << records.join('\n').toStdString();
 }
 
-TEST_F(SysConfigTest, AValueThatDoesNotConvertIsAppliedAsQtConvertsIt)
-{
-    seed(SetupStrIdConst::setupRightDrive, QStringLiteral("sideways"));
-    SysConfig config;
-    config.exeLayout();
-    const QStringList records = log();
-    EXPECT_GE(records.indexOf("default: read right mode: false"), 0) << records.join('\n').toStdString();
-    EXPECT_GE(indexOf(records, {"platform: ", "UIManager::setRightDrive(false, true)"}), 0);
-}
-
 } // namespace
