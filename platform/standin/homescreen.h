@@ -2,6 +2,7 @@
 #define PLATFORM_HOMESCREEN_H
 
 #include "homestate.h"
+#include "platformexport.h"
 
 #include <QHash>
 #include <QWidget>
@@ -14,7 +15,7 @@ namespace platform {
 // The framework's home screen: the unit's first frame, one 1024x600 top-level
 // window that shows what the launcher has handed to the components. It reads
 // HomeState on the main thread, whichever thread changed it.
-class HomeScreen : public QWidget
+class PLATFORM_EXPORT HomeScreen : public QWidget
 {
     Q_OBJECT
 public:
@@ -44,7 +45,7 @@ private:
 };
 
 // Readable name of a source id of the shared data component.
-QString sourceName(int id);
+PLATFORM_EXPORT QString sourceName(int id);
 
 } // namespace platform
 

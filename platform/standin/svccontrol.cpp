@@ -141,10 +141,10 @@ SvcControl::SvcControl(QObject *parent) : QObject(parent), m_worker(new Worker(t
 
 SvcControl::~SvcControl()
 {
-    PLATFORM_TRACE_CALL("SvcControl::~SvcControl");
     // Joins the worker before the signals go: nothing is emitted from a dead controller.
     delete m_worker;
     m_worker = nullptr;
+    PLATFORM_TRACE_CALL("SvcControl::~SvcControl");
 }
 
 void SvcControl::exeStage(SvcControl::ExeStage stage, bool sync)

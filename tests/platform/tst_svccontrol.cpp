@@ -1,0 +1,157 @@
+// The service controller: asynchronous stages and stop signal from its worker
+// thread, delivered queued on the main thread; synchronous calls emit nothing.
+
+#include "appdata.h"
+#include "journal.h"
+#include "svccontrol.h"
+
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QThread>
+
+#include <memory>
+
+namespace {
+
+// Receives the controller's signals through connections made by signature
+// string with the automatic type, as the staging object does.
+class Receiver : public QObject
+{
+    Q_OBJECT
+public:
+    QVector<int> stages;
+    int finishedCount = 0;
+    QVector<QThread *> threads;
+
+public slots:
+    void onStageReady(SvcControl::ExeStage stage)
+    {
+        stages.append(int(stage));
+        threads.append(QThread::currentThread());
+    }
+    void onFinished()
+    {
+        ++finishedCount;
+        threads.append(QThread::currentThread());
+    }
+};
+
+bool journalHasSince(quint64 mark, const QString &text, bool *onMainThread = nullptr)
+{
+    for (const platform::JournalEntry &e : platform::Journal::instance().since(mark))
+        if (e.text == text) {
+            if (onMainThread)
+                *onMainThread = e.mainThread;
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
+TEST(SvcControl, StagedStartSignalsComeFromTheWorkerAndRunOnTheMainThread)
+{
+    AppData::GetInstance()->setAudioInitOK(false);
+    QObject parent;
+    auto *svc = new SvcControl(&parent);
+    Receiver receiver;
+    ASSERT_TRUE(QObject::connect(svc, SIGNAL(stageReady(SvcControl::ExeStage)), &receiver,
+                                 SLOT(onStageReady(SvcControl::ExeStage))));
+    ASSERT_TRUE(QObject::connect(svc, SIGNAL(finished()), &receiver, SLOT(onFinished())));
+
+    // Where the controller emits from: a direct connection runs on the emitting thread.
+    QVector<QThread *> emitters;
+    QObject::connect(svc, &SvcControl::stageReady, svc,
+                     [&emitters](SvcControl::ExeStage) { emitters.append(QThread::currentThread()); },
+                     Qt::DirectConnection);
+    QObject::connect(svc, &SvcControl::finished, svc, [&emitters] { emitters.append(QThread::currentThread()); },
+                     Qt::DirectConnection);
+
+    const quint64 mark = platform::Journal::instance().lastSeq();
+    svc->exeStage(SvcControl::DirectStage, false);
+    // Nothing is delivered before the main thread's loop runs again.
+    EXPECT_TRUE(receiver.stages.isEmpty());
+    ASSERT_TRUE(testsupport::waitFor([&] { return receiver.stages.size() == 1; }));
+    EXPECT_TRUE(AppData::GetInstance()->AudioInitOK());
+
+    svc->exeStage(SvcControl::NormalStage, false);
+    ASSERT_TRUE(testsupport::waitFor([&] { return receiver.stages.size() == 2; }));
+    svc->stop(false);
+    ASSERT_TRUE(testsupport::waitFor([&] { return receiver.finishedCount == 1; }));
+
+    EXPECT_EQ(receiver.stages, (QVector<int>{0, 1}));
+    for (QThread *t : receiver.threads)
+        EXPECT_EQ(t, QCoreApplication::instance()->thread());
+    ASSERT_EQ(emitters.size(), 3);
+    for (QThread *t : emitters) {
+        EXPECT_NE(t, QCoreApplication::instance()->thread());
+        EXPECT_EQ(t, emitters.front()); // one worker for the controller's life
+    }
+    bool main = true;
+    EXPECT_TRUE(journalHasSince(mark, "SvcControl::worker.startService(\"audio\")", &main));
+    EXPECT_FALSE(main);
+    EXPECT_TRUE(journalHasSince(mark, "SvcControl::worker.startService(\"navigation\")"));
+}
+
+TEST(SvcControl, SynchronousCallsHaveRunOnReturnAndEmitNothing)
+{
+    SvcControl svc;
+    QSignalSpy ready(&svc, &SvcControl::stageReady);
+    QSignalSpy finished(&svc, &SvcControl::finished);
+
+    const quint64 mark = platform::Journal::instance().lastSeq();
+    svc.exeStage(SvcControl::DirectStage, true);
+    EXPECT_TRUE(journalHasSince(mark, "SvcControl::worker.startService(\"media\")"));
+    svc.exeStage(SvcControl::NormalStage, true);
+    EXPECT_TRUE(journalHasSince(mark, "SvcControl::worker.startService(\"update\")"));
+    svc.stop(true);
+    EXPECT_TRUE(journalHasSince(mark, "SvcControl::worker.finish()"));
+
+    // A queued asynchronous call after them proves every earlier one has been delivered.
+    svc.exeStage(SvcControl::ExeStage(7), false);
+    ASSERT_TRUE(testsupport::waitFor([&] { return ready.count() == 1; }));
+    EXPECT_EQ(ready.at(0).at(0).value<SvcControl::ExeStage>(), SvcControl::ExeStage(7));
+    EXPECT_EQ(finished.count(), 0);
+}
+
+TEST(SvcControl, DestroyedWithWorkPendingEndsItsWorkerFirst)
+{
+    const quint64 mark = platform::Journal::instance().lastSeq();
+    int delivered = 0;
+    QObject receiver;
+    for (int round = 0; round < 20; ++round) {
+        auto svc = std::make_unique<SvcControl>();
+        QObject::connect(svc.get(), &SvcControl::stageReady, &receiver, [&delivered] { ++delivered; });
+        QObject::connect(svc.get(), &SvcControl::finished, &receiver, [&delivered] { ++delivered; });
+        svc->exeStage(SvcControl::DirectStage, false);
+        svc->exeStage(SvcControl::NormalStage, false);
+        svc->stop(false);
+        svc.reset();
+    }
+    QCoreApplication::sendPostedEvents();
+    EXPECT_LE(delivered, 20 * 3);
+
+    // The destructor returns only once its worker has ended: no worker entry
+    // follows a controller's destruction before the next controller exists.
+    bool destroyed = false;
+    int destructions = 0;
+    for (const platform::JournalEntry &e : platform::Journal::instance().since(mark)) {
+        if (e.text.startsWith("SvcControl::SvcControl(")) {
+            destroyed = false;
+        } else if (e.text == "SvcControl::~SvcControl()") {
+            destroyed = true;
+            ++destructions;
+        } else if (e.text.startsWith("SvcControl::worker.")) {
+            EXPECT_FALSE(destroyed) << "worker ran after its controller was destroyed";
+        }
+    }
+    EXPECT_EQ(destructions, 20);
+
+    SvcControl never; // a controller that never ran a job has no thread to stop
+}
+
+#include "tst_svccontrol.moc"
