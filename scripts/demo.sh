@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The demo: builds the project, then runs the launcher against the MCU simulator
+# playing tools/mcusim/scenarios/demo.scn, with both sides' traffic shown live.
+# Ends by itself: a summary, the launcher stopped with SIGTERM (it must exit 0),
+# and a screenshot of the home screen as the scenario left it.
+#
+# Usage: scripts/demo.sh [SCENARIO]
+# Environment: DEMO_SCREENSHOT=path (default docs/homescreen.png; empty: none),
+#              DEMO_OFFSCREEN=1 to run without any display.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if [ -z "${DEMO_INSIDE:-}" ]; then
+    scripts/install-deps.sh
+    cmake --preset default
+    cmake --build --preset default
+
+    # A private network namespace keeps the launcher's fixed socket names apart
+    # from any other launcher on this machine. A display reached over TCP would
+    # be out of reach from there, so that case stays outside.
+    case "${DISPLAY:-}" in
+    *?:*) tcp_display=1 ;; # host:N
+    *) tcp_display= ;;
+    esac
+    if [ -z "$tcp_display" ] && unshare -n true 2>/dev/null; then
+        DEMO_INSIDE=netns exec unshare -n -- "$0" "$@"
+    fi
+    echo "demo: no private network namespace here; using the machine's own socket names"
+    export DEMO_INSIDE=shared
+fi
+
+build=$root/build/default
+launcher=$build/launcher/launcher
+mcusim=$build/tools/mcusim/mcusim
+scenario=${1:-$root/tools/mcusim/scenarios/demo.scn}
+screenshot=${DEMO_SCREENSHOT-$root/docs/homescreen.png}
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
+xvfb_pid=
+sim_pid=
+launcher_pid=
+prefix_pid=
+cleanup() {
+    for p in $launcher_pid $sim_pid $prefix_pid $xvfb_pid; do
+        kill -TERM "$p" 2>/dev/null || true
+    done
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# The display: a private Xvfb where there is one (so the screenshot shows only
+# the launcher), the user's own when DISPLAY is set and Xvfb is missing,
+# offscreen otherwise.
+if [ -z "${DEMO_OFFSCREEN:-}" ] && command -v Xvfb >/dev/null 2>&1; then
+    Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    end=$((SECONDS + 20))
+    until [ -s "$scratch/display" ] || [ "$SECONDS" -ge "$end" ] || ! kill -0 "$xvfb_pid" 2>/dev/null; do
+        sleep 0.05
+    done
+    if [ -s "$scratch/display" ]; then
+        export DISPLAY=":$(head -n1 "$scratch/display")"
+        export QT_QPA_PLATFORM=xcb
+        echo "demo: launcher on Xvfb display $DISPLAY (1024x600)"
+    else
+        echo "demo: Xvfb did not start; running offscreen"
+        xvfb_pid=
+        export QT_QPA_PLATFORM=offscreen
+    fi
+elif [ -z "${DEMO_OFFSCREEN:-}" ] && [ -n "${DISPLAY:-}" ]; then
+    export QT_QPA_PLATFORM=xcb
+    echo "demo: launcher on your display $DISPLAY"
+else
+    export QT_QPA_PLATFORM=offscreen
+    echo "demo: launcher offscreen"
+fi
+
+# The launcher's settings live in a scratch folder, never in the user's own.
+export XDG_CONFIG_HOME=$scratch/config
+export XDG_RUNTIME_DIR=$scratch/runtime
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+export QT_MESSAGE_PATTERN="%{category}: %{message}"
+
+echo "demo: scenario $scenario"
+echo "demo: simulator lines start with a time; launcher lines with 'launcher|'"
+echo
+
+"$mcusim" -s "$scenario" -c "$scratch/capture.scn" &
+sim_pid=$!
+
+# Line-buffered, so that its printf and Qt log lines come in the order written.
+mkfifo "$scratch/launcher.pipe"
+sed -u 's/^/launcher| /' <"$scratch/launcher.pipe" &
+prefix_pid=$!
+stdbuf -oL -eL "$launcher" >"$scratch/launcher.pipe" 2>&1 &
+launcher_pid=$!
+
+sim_rc=0
+wait "$sim_pid" || sim_rc=$?
+sim_pid=
+
+shot_note="no screenshot"
+if [ -n "$screenshot" ] && [ -n "$xvfb_pid" ] && command -v import >/dev/null 2>&1; then
+    mkdir -p "$(dirname "$screenshot")"
+    if import -window root "$screenshot" 2>"$scratch/import.log"; then
+        shot_note="home screen saved to ${screenshot#"$root"/}"
+    else
+        shot_note="screenshot failed: $(head -n1 "$scratch/import.log")"
+    fi
+fi
+
+kill -TERM "$launcher_pid" 2>/dev/null || true
+launcher_rc=0
+if timeout 30 tail --pid="$launcher_pid" -f /dev/null; then
+    wait "$launcher_pid" || launcher_rc=$?
+else
+    echo "demo: the launcher did not end within 30 s of SIGTERM"
+    kill -KILL "$launcher_pid" 2>/dev/null || true
+    launcher_rc=timeout
+fi
+launcher_pid=
+wait "$prefix_pid" 2>/dev/null || true
+prefix_pid=
+
+echo
+echo "demo: ======== summary ========"
+grep '^# .*summary:' "$scratch/capture.scn" | sed 's/^# [0-9:.]* summary: /demo: simulator: /' || true
+echo "demo: simulator exit code $sim_rc ($([ "$sim_rc" = 0 ] && echo "every expectation met" || echo "an expectation failed"))"
+echo "demo: launcher exit code on SIGTERM: $launcher_rc"
+echo "demo: $shot_note"
+if [ "$sim_rc" != 0 ] || [ "$launcher_rc" != 0 ]; then
+    echo "demo: FAILED"
+    exit 1
+fi
+echo "demo: passed"
+exit 0
