@@ -418,8 +418,11 @@ struct Simulator::Impl {
                     if (capture)
                         capture->action(stamp(), c.text);
                     printAt("==", "restarting the service");
-                    dropConnection("disconnected the launcher");
+                    // The listener goes first: a launcher that sees the end of
+                    // its connection must find the service absent, not queue up
+                    // on a listener about to close.
                     closeListener();
+                    dropConnection("disconnected the launcher");
                     phase = 1;
                     deadline = now + std::chrono::milliseconds(c.timeoutMs);
                     return deadline;
