@@ -6,15 +6,18 @@
 #
 # Usage: scripts/demo.sh [SCENARIO]
 # Environment: DEMO_SCREENSHOT=path (default docs/homescreen.png; empty: none),
-#              DEMO_OFFSCREEN=1 to run without any display.
+#              DEMO_OFFSCREEN=1 to run without any display,
+#              DEMO_BUILD_DIR=dir to use a build that exists instead of building.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 if [ -z "${DEMO_INSIDE:-}" ]; then
-    scripts/install-deps.sh
-    cmake --preset default
-    cmake --build --preset default
+    if [ -z "${DEMO_BUILD_DIR:-}" ]; then
+        scripts/install-deps.sh
+        cmake --preset default
+        cmake --build --preset default
+    fi
 
     # A private network namespace keeps the launcher's fixed socket names apart
     # from any other launcher on this machine. A display reached over TCP would
@@ -30,7 +33,7 @@ if [ -z "${DEMO_INSIDE:-}" ]; then
     export DEMO_INSIDE=shared
 fi
 
-build=$root/build/default
+build=${DEMO_BUILD_DIR:-$root/build/default}
 launcher=$build/launcher/launcher
 mcusim=$build/tools/mcusim/mcusim
 scenario=${1:-$root/tools/mcusim/scenarios/demo.scn}
