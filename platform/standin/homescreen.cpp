@@ -38,9 +38,9 @@ QWidget#card { background: #16202b; border: 1px solid #22303d; border-radius: 10
 QLabel#caption { font-size: 13px; color: #7f93a6; letter-spacing: 1px; }
 QLabel#value { font-size: 22px; font-weight: 500; }
 QLabel#pillWaiting { font-size: 18px; font-weight: 600; color: #1b1300; background: #e0a526;
-                     border-radius: 18px; padding: 6px 22px; }
+                     border-radius: 16px; padding: 4px 22px; min-height: 32px; }
 QLabel#pillReady { font-size: 18px; font-weight: 600; color: #03150a; background: #3ccf74;
-                   border-radius: 18px; padding: 6px 22px; }
+                   border-radius: 16px; padding: 4px 22px; min-height: 32px; }
 QLabel#versions { font-size: 13px; color: #6f8295; }
 )";
 
