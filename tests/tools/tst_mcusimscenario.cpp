@@ -178,6 +178,7 @@ TEST_F(Scenarios, ExpectLinesNameARecordAndItsFields)
     EXPECT_EQ(one("expect bytes 01 00").exact, (Bytes{1, 0}));
     EXPECT_EQ(one("wait-connect within 250ms").timeoutMs, 250);
     EXPECT_EQ(one("restart 1.5s").timeoutMs, 1500);
+    EXPECT_EQ(one("wait-disconnect within 2s").op, Op::WaitDisconnect);
 
     EXPECT_NE(errorOf("expect app-redy").find("unknown record name 'app-redy'"), std::string::npos);
     EXPECT_NE(errorOf("expect source colour=1").find("has no field 'colour' (fields: id, a)"),
@@ -204,6 +205,8 @@ TEST_F(Scenarios, ExpectationsMatchOnFieldValues)
     EXPECT_FALSE(matches(one("expect time-clock \"2021-01-01 13:0\""), rec(echo), echo));
     EXPECT_FALSE(matches(one("expect time-clock 2021-01-02"), rec(echo), echo));
     EXPECT_TRUE(matches(one("expect time-clock t=1609506300"), rec(echo), echo));
+    EXPECT_TRUE(matches(one("expect time-clock date=*13:05:00"), rec(echo), echo));
+    EXPECT_FALSE(matches(one("expect time-clock date=*13:06:00"), rec(echo), echo));
 
     // Numbers compare as numbers.
     const Bytes src = encodeShort(12, 5, 3 | (1u << 16));
