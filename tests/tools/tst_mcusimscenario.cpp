@@ -264,6 +264,9 @@ TEST_F(Scenarios, ACaptureReplaysAsAScenario)
     const Bytes echo = clockEcho(1609459200);
     cap.received({960, "12:00:00.960"}, rec(echo));
     cap.action({1500, "12:00:01.500"}, "restart 200ms");
+    // A split write's own pauses are not paid twice on replay.
+    cap.sent({2000, "12:00:02.000"}, "split 4 pause 100ms key 1 2", decodeToLauncher(encodeShort(13078, 1, 2)), 100);
+    cap.sent({2110, "12:00:02.110"}, "key 1 3", decodeToLauncher(encodeShort(13078, 1, 3)));
 
     Scenario replay = parseScenario(out.str());
     ASSERT_TRUE(replay.ok()) << replay.errors.front() << "\n" << out.str();
@@ -272,7 +275,8 @@ TEST_F(Scenarios, ACaptureReplaysAsAScenario)
         ops.push_back(c.op);
     // The heartbeat stays a comment; the pace survives as sleep lines.
     EXPECT_EQ(ops, (std::vector<Op>{Op::WaitConnect, Op::Expect, Op::Sleep, Op::Send, Op::Expect,
-                                    Op::Expect, Op::Sleep, Op::Restart}))
+                                    Op::Expect, Op::Sleep, Op::Restart, Op::Sleep, Op::Send,
+                                    Op::Send}))
         << out.str();
     EXPECT_EQ(replay.commands[2].timeoutMs, 495);
     EXPECT_EQ(replay.commands[3].bytes, encodeTime(1714564800));

@@ -39,10 +39,11 @@ std::string CaptureWriter::expectLine(const Decoded &what)
     return s + " " + kExpectWithin;
 }
 
-void CaptureWriter::sent(const Stamp &at, const std::string &commandText, const Decoded &what)
+void CaptureWriter::sent(const Stamp &at, const std::string &commandText, const Decoded &what, int spentMs)
 {
     pace(at);
     line(at, commandText, "-> " + what.text());
+    m_lastMs = at.monoMs + spentMs;
 }
 
 void CaptureWriter::received(const Stamp &at, const Decoded &what)

@@ -26,8 +26,9 @@ public:
     explicit CaptureWriter(std::ostream &out) : m_out(out) {}
 
     void header(const std::string &text);
-    // A send command and what it wrote.
-    void sent(const Stamp &at, const std::string &commandText, const Decoded &what);
+    // A send command and what it wrote; spentMs is the time its own pauses take
+    // (a split write), which the replay spends anyway.
+    void sent(const Stamp &at, const std::string &commandText, const Decoded &what, int spentMs = 0);
     // A record from the launcher.
     void received(const Stamp &at, const Decoded &what);
     // A connection accepted: replays as wait-connect.

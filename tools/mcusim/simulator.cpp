@@ -295,7 +295,7 @@ struct Simulator::Impl {
                         printAt("->", d.text() + extra +
                                           (opt.showHex ? "  [" + hexString(c.bytes) + "]" : std::string()));
                     if (capture)
-                        capture->sent(stamp(), c.text, d);
+                        capture->sent(stamp(), c.text, d, c.pauseMs * int(c.cuts.size()));
                 }
                 if (!writePiece(c, from, to)) {
                     finishCommand();
