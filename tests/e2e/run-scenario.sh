@@ -5,7 +5,8 @@
 #    it, in that order; no "#nolog: TEXT" may appear anywhere,
 #  - the launcher ends with exit code 0 on SIGTERM.
 # Other directives: "#e2e: terminate-on TEXT" sends the SIGTERM as soon as mcusim
-# prints TEXT (instead of after mcusim has ended).
+# prints TEXT (instead of after mcusim has ended); "#e2e: replay-capture" then
+# replays mcusim's capture of the run against a fresh launcher, which must pass too.
 #
 # Usage: run-scenario.sh LAUNCHER MCUSIM SCENARIO
 #
@@ -52,6 +53,7 @@ echo "e2e: $name (network namespace: $MCUSIM_E2E_NETNS)"
 expected_sim_exit=$(sed -n 's/^#e2e: sim-exit \([0-9]\+\).*/\1/p' "$scenario" | tail -1)
 expected_sim_exit=${expected_sim_exit:-0}
 terminate_on=$(sed -n 's/^#e2e: terminate-on //p' "$scenario" | tail -1)
+replay=$(grep -c '^#e2e: replay-capture' "$scenario" || true)
 
 export TZ=UTC
 export XDG_CONFIG_HOME=$scratch/config
@@ -65,8 +67,6 @@ export QT_LOGGING_RULES="platform.debug=true"
 # A run never takes longer than this, whatever hangs.
 deadline_s=${MCUSIM_E2E_DEADLINE:-150}
 
-"$mcusim" -s "$scenario" -c "$scratch/capture.scn" >"$scratch/sim.out" 2>&1 &
-sim_pid=$!
 # Line-buffered standard output, so that the launcher's printf lines and its Qt
 # log lines land in the file in the order they were written.
 linebuf=()
@@ -75,61 +75,68 @@ if command -v stdbuf >/dev/null 2>&1; then
     # libstdbuf is preloaded ahead of a shared sanitizer runtime; that is harmless.
     export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 fi
-"${linebuf[@]}" "$launcher" >"$scratch/launcher.out" 2>&1 &
-launcher_pid=$!
-
 # Waits for process $1 to end within $2 seconds, watching (not sleeping on) it.
 wait_gone() {
     timeout "$2" tail --pid="$1" -f /dev/null 2>/dev/null
 }
 
-terminated=no
-if [ -n "$terminate_on" ]; then
-    # Watch mcusim's output for the text, with a deadline; stop early if it ends.
-    end=$((SECONDS + deadline_s))
-    until grep -q -F -- "$terminate_on" "$scratch/sim.out"; do
-        if [ "$SECONDS" -ge "$end" ] || ! kill -0 "$sim_pid" 2>/dev/null; then
-            break
+# One launcher and one mcusim playing $1; sets sim_rc and launcher_rc and leaves
+# their output in $scratch/sim.out and $scratch/launcher.out.
+run_pair() {
+    "$mcusim" -s "$1" -c "$scratch/capture.scn" >"$scratch/sim.out" 2>&1 &
+    sim_pid=$!
+    "${linebuf[@]}" "$launcher" >"$scratch/launcher.out" 2>&1 &
+    launcher_pid=$!
+
+    terminated=no
+    if [ -n "$terminate_on" ]; then
+        # Watch mcusim's output for the text, with a deadline; stop early if it ends.
+        end=$((SECONDS + deadline_s))
+        until grep -q -F -- "$terminate_on" "$scratch/sim.out"; do
+            if [ "$SECONDS" -ge "$end" ] || ! kill -0 "$sim_pid" 2>/dev/null; then
+                break
+            fi
+            sleep 0.05
+        done
+        if grep -q -F -- "$terminate_on" "$scratch/sim.out"; then
+            kill -TERM "$launcher_pid" 2>/dev/null
+            terminated=yes
+        else
+            echo "e2e: mcusim never printed: $terminate_on"
         fi
-        sleep 0.05
-    done
-    if grep -q -F -- "$terminate_on" "$scratch/sim.out"; then
-        kill -TERM "$launcher_pid" 2>/dev/null
-        terminated=yes
-    else
-        echo "e2e: mcusim never printed: $terminate_on"
     fi
-fi
 
-if ! wait_gone "$sim_pid" "$deadline_s"; then
-    echo "e2e: mcusim still running after ${deadline_s}s; stopping it"
-    kill -TERM "$sim_pid" 2>/dev/null
-    wait_gone "$sim_pid" 5 || kill -KILL "$sim_pid" 2>/dev/null
-fi
-wait "$sim_pid"
-sim_rc=$?
-sim_pid=
+    if ! wait_gone "$sim_pid" "$deadline_s"; then
+        echo "e2e: mcusim still running after ${deadline_s}s; stopping it"
+        kill -TERM "$sim_pid" 2>/dev/null
+        wait_gone "$sim_pid" 5 || kill -KILL "$sim_pid" 2>/dev/null
+    fi
+    wait "$sim_pid"
+    sim_rc=$?
+    sim_pid=
 
-if [ "$terminated" = no ]; then
-    kill -TERM "$launcher_pid" 2>/dev/null
-fi
-launcher_rc=
-if wait_gone "$launcher_pid" 30; then
-    wait "$launcher_pid"
-    launcher_rc=$?
-else
-    echo "e2e: the launcher did not end within 30s of SIGTERM"
-    kill -KILL "$launcher_pid" 2>/dev/null
-    wait "$launcher_pid" 2>/dev/null
-fi
-launcher_pid=
+    if [ "$terminated" = no ]; then
+        kill -TERM "$launcher_pid" 2>/dev/null
+    fi
+    launcher_rc=
+    if wait_gone "$launcher_pid" 30; then
+        wait "$launcher_pid"
+        launcher_rc=$?
+    else
+        echo "e2e: the launcher did not end within 30s of SIGTERM"
+        kill -KILL "$launcher_pid" 2>/dev/null
+        wait "$launcher_pid" 2>/dev/null
+    fi
+    launcher_pid=
 
-echo "----- mcusim -----"
-cat "$scratch/sim.out"
-echo "----- launcher -----"
-sed 's/^/launcher| /' "$scratch/launcher.out"
-echo "--------------------"
+    echo "----- mcusim -----"
+    cat "$scratch/sim.out"
+    echo "----- launcher -----"
+    sed 's/^/launcher| /' "$scratch/launcher.out"
+    echo "--------------------"
+}
 
+run_pair "$scenario"
 failures=0
 fail() {
     echo "e2e FAIL: $*"
@@ -163,6 +170,19 @@ done < <(sed -n 's/^#nolog: //p' "$scenario")
 if [ "$failures" -ne 0 ]; then
     echo "e2e: $name: $failures check(s) failed"
     exit 1
+fi
+if [ "$replay" -gt 0 ]; then
+    echo "e2e: replaying the capture of $name"
+    mv "$scratch/capture.scn" "$scratch/replay.scn"
+    cat "$scratch/replay.scn"
+    terminate_on=
+    run_pair "$scratch/replay.scn"
+    [ "$sim_rc" = 0 ] || fail "the replayed capture: mcusim exited $sim_rc"
+    [ "$launcher_rc" = 0 ] || fail "the replayed capture: the launcher exited '${launcher_rc:-still running}' on SIGTERM"
+    if [ "$failures" -ne 0 ]; then
+        echo "e2e: $name: replay failed"
+        exit 1
+    fi
 fi
 echo "e2e: $name: passed"
 exit 0
