@@ -60,7 +60,7 @@ bool LauncherProcess::start()
     if (m_privateNetwork)
         m_process.start("unshare", {"-n", "--", program});
     else
-        m_process.start(program, {});
+        m_process.start(program, QStringList());
     return m_process.waitForStarted(10000);
 }
 
