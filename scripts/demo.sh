@@ -7,6 +7,7 @@
 # Usage: scripts/demo.sh [SCENARIO]
 # Environment: DEMO_SCREENSHOT=path (default docs/homescreen.png; empty: none),
 #              DEMO_OFFSCREEN=1 to run without any display,
+#              DEMO_XVFB=1 to use a private Xvfb even where DISPLAY is set,
 #              DEMO_BUILD_DIR=dir to use a build that exists instead of building.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,10 +53,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The display: a private Xvfb where there is one (so the screenshot shows only
-# the launcher), the user's own when DISPLAY is set and Xvfb is missing,
-# offscreen otherwise.
-if [ -z "${DEMO_OFFSCREEN:-}" ] && command -v Xvfb >/dev/null 2>&1; then
+# The display: the user's own where DISPLAY is set (unless DEMO_XVFB=1), else a
+# private Xvfb (whose whole screen is the launcher, so the screenshot shows just
+# the home screen), else offscreen.
+if [ -z "${DEMO_OFFSCREEN:-}" ] && [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_XVFB:-}" ]; then
+    export QT_QPA_PLATFORM=xcb
+    echo "demo: launcher on your display $DISPLAY (screenshots are taken under Xvfb only: DEMO_XVFB=1)"
+elif [ -z "${DEMO_OFFSCREEN:-}" ] && command -v Xvfb >/dev/null 2>&1; then
     Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
     xvfb_pid=$!
     end=$((SECONDS + 20))
@@ -68,12 +72,10 @@ if [ -z "${DEMO_OFFSCREEN:-}" ] && command -v Xvfb >/dev/null 2>&1; then
         echo "demo: launcher on Xvfb display $DISPLAY (1024x600)"
     else
         echo "demo: Xvfb did not start; running offscreen"
+        kill -TERM "$xvfb_pid" 2>/dev/null || true
         xvfb_pid=
         export QT_QPA_PLATFORM=offscreen
     fi
-elif [ -z "${DEMO_OFFSCREEN:-}" ] && [ -n "${DISPLAY:-}" ]; then
-    export QT_QPA_PLATFORM=xcb
-    echo "demo: launcher on your display $DISPLAY"
 else
     export QT_QPA_PLATFORM=offscreen
     echo "demo: launcher offscreen"
