@@ -6,7 +6,8 @@
 #  - the launcher ends with exit code 0 on SIGTERM.
 # Other directives: "#e2e: terminate-on TEXT" sends the SIGTERM as soon as mcusim
 # prints TEXT (instead of after mcusim has ended); "#e2e: replay-capture" then
-# replays mcusim's capture of the run against a fresh launcher, which must pass too.
+# replays mcusim's capture of the run against a fresh launcher, which must pass too;
+# "#e2e: setting KEY=VALUE" stores a setting for the launcher before it starts.
 #
 # Usage: run-scenario.sh LAUNCHER MCUSIM SCENARIO
 #
@@ -60,6 +61,11 @@ export XDG_CONFIG_HOME=$scratch/config
 export XDG_RUNTIME_DIR=$scratch/runtime
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+# The stand-in settings store: one INI file, unit settings at its top level.
+if grep -q '^#e2e: setting ' "$scenario"; then
+    mkdir -p "$XDG_CONFIG_HOME/headunit"
+    { echo "[General]"; sed -n 's/^#e2e: setting //p' "$scenario"; } >"$XDG_CONFIG_HOME/headunit/sysset.ini"
+fi
 export QT_QPA_PLATFORM=offscreen
 export QT_MESSAGE_PATTERN="%{category}: %{message}"
 export QT_LOGGING_RULES="platform.debug=true"
