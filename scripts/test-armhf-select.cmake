@@ -1,0 +1,85 @@
+# Chooses the tests of the armhf leg (cmake -P, called by scripts/test-armhf.sh).
+#
+#   cmake -DTESTS_JSON=<ctest --show-only=json-v1 output> -DNM=<target nm>
+#         -DOUT=<file> -P scripts/test-armhf-select.cmake
+#
+# Writes to OUT the ctest -I argument ("0,0,0,n1,n2,...") of the tests to run,
+# and prints every test left out with its reason. Left out are:
+#   - tests not run through the emulator (a script as the command, such as the
+#     end-to-end pairs): they start ARM programs directly, which this host
+#     cannot do without binfmt_misc, and those programs set the real clock;
+#   - tests whose executable starts programs (QProcess::start, ::execute,
+#     ::startDetached): the same two reasons, one level down.
+# Everything else runs, in process, with the clock layer the test installs.
+
+if(NOT TESTS_JSON OR NOT OUT OR NOT NM)
+    message(FATAL_ERROR "usage: cmake -DTESTS_JSON=f -DNM=nm -DOUT=f -P test-armhf-select.cmake")
+endif()
+file(READ "${TESTS_JSON}" json)
+string(JSON count LENGTH "${json}" tests)
+
+set(run "")
+set(left_out 0)
+set(spawn_cache "")
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+    math(EXPR number "${i} + 1")
+    string(JSON name GET "${json}" tests ${i} name)
+    string(JSON argc ERROR_VARIABLE no_command LENGTH "${json}" tests ${i} command)
+    if(no_command)
+        message(STATUS "left out: ${name} (no command)")
+        math(EXPR left_out "${left_out} + 1")
+        continue()
+    endif()
+    string(JSON program GET "${json}" tests ${i} command 0)
+    get_filename_component(program_name "${program}" NAME)
+    if(NOT program_name MATCHES "^qemu-arm")
+        message(STATUS "left out: ${name} (runs ${program_name} on the host, not through the emulator)")
+        math(EXPR left_out "${left_out} + 1")
+        continue()
+    endif()
+    # The emulator's arguments come first ("-L" and the prefix); the test
+    # executable is the first argument that is an existing file of the build.
+    set(exe "")
+    math(EXPR argl "${argc} - 1")
+    foreach(a RANGE 1 ${argl})
+        string(JSON arg GET "${json}" tests ${i} command ${a})
+        if(IS_ABSOLUTE "${arg}" AND EXISTS "${arg}" AND NOT IS_DIRECTORY "${arg}")
+            set(exe "${arg}")
+            break()
+        endif()
+    endforeach()
+    if(NOT exe)
+        message(STATUS "left out: ${name} (no test executable found in its command)")
+        math(EXPR left_out "${left_out} + 1")
+        continue()
+    endif()
+    string(MAKE_C_IDENTIFIER "${exe}" key)
+    if(NOT DEFINED spawns_${key})
+        execute_process(COMMAND "${NM}" -D --undefined-only "${exe}"
+            OUTPUT_VARIABLE symbols RESULT_VARIABLE nm_rc ERROR_QUIET)
+        if(NOT nm_rc EQUAL 0)
+            message(FATAL_ERROR "${NM} failed on ${exe}")
+        endif()
+        if(symbols MATCHES "_ZN8QProcess(5start|7execute|13startDetached)")
+            set(spawns_${key} 1)
+        else()
+            set(spawns_${key} 0)
+        endif()
+    endif()
+    if(spawns_${key})
+        get_filename_component(exe_name "${exe}" NAME)
+        message(STATUS "left out: ${name} (${exe_name} starts programs)")
+        math(EXPR left_out "${left_out} + 1")
+        continue()
+    endif()
+    list(APPEND run ${number})
+endforeach()
+
+list(LENGTH run run_count)
+if(run_count EQUAL 0)
+    message(FATAL_ERROR "no test is left to run under the emulator")
+endif()
+string(REPLACE ";" "," run "${run}")
+file(WRITE "${OUT}" "0,0,0,${run}")
+message(STATUS "armhf: ${run_count} tests run under the emulator, ${left_out} left out")
