@@ -2,10 +2,12 @@
 // 1024x600 window and reports its first flushed paint on standard error, the
 // way the first-frame monitor judges a frame flushed (a call queued from the
 // first paint of a visible window runs after the paint pass has flushed).
-// Then it quits.
+// Then it quits. With --text the window holds one line of text, so that the
+// font set-up that every window showing text pays is part of the figure.
 
 #include <QApplication>
 #include <QEvent>
+#include <QLabel>
 #include <QMetaObject>
 #include <QWidget>
 
@@ -50,6 +52,8 @@ int main(int argc, char *argv[])
     app.installEventFilter(&watcher);
     QWidget window;
     window.setFixedSize(1024, 600);
+    if (app.arguments().contains(QStringLiteral("--text")))
+        (new QLabel(QStringLiteral("UI_TAVREN_1024_600"), &window))->move(20, 20);
     window.show();
     return app.exec();
 }

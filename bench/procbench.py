@@ -40,14 +40,16 @@ def base_env(scratch):
     return env
 
 
-def time_first_frame(argv, env, needle, timeout=30.0):
-    """Seconds from just before exec to the arrival of the line holding needle."""
+def time_first_frame(argv, env, needle, marks=(), timeout=30.0):
+    """Seconds from just before exec to the arrival of the line holding needle,
+    and {mark: seconds} for the first arrival of each of the other marks."""
     t0 = time.monotonic_ns()
     proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
     fd = proc.stderr.fileno()
     buf = b""
     found = None
+    seen = {}
     deadline = time.monotonic() + timeout
     try:
         while found is None and time.monotonic() < deadline:
@@ -59,6 +61,9 @@ def time_first_frame(argv, env, needle, timeout=30.0):
             if not chunk:
                 break
             buf += chunk
+            for m in marks:
+                if m not in seen and m.encode() in buf:
+                    seen[m] = (now - t0) / 1e9
             if needle in buf:
                 found = now
             buf = buf[-4096:]
@@ -72,7 +77,13 @@ def time_first_frame(argv, env, needle, timeout=30.0):
             proc.communicate()
     if found is None:
         raise RuntimeError("%s: no first-frame line within %.0f s" % (argv[0], timeout))
-    return (found - t0) / 1e9
+    return (found - t0) / 1e9, seen
+
+
+# Lines of the launcher's start-up whose arrival splits its time: its own steps
+# up to the framework's home screen, the home screen, the rest.
+LAUNCHER_MARKS = ("QT new Launcher start", "HomeScreen::show()", "ActivityManager::self()",
+                  "UI is UI_TAVREN_1024_600")
 
 
 def startup(args):
@@ -81,23 +92,39 @@ def startup(args):
     launcher_env = dict(env)
     # The first-frame monitor's emission is traced on the "platform" category.
     launcher_env["QT_LOGGING_RULES"] = "platform.debug=true"
-    launcher = ([args.launcher], launcher_env, b"FirstFrameMonitor::procFlushDone")
-    bare = ([args.barewindow], env, b"first frame flushed")
+    subjects = {
+        "launcher": ([args.launcher], launcher_env, b"FirstFrameMonitor::procFlushDone", LAUNCHER_MARKS),
+        "bare": ([args.barewindow], env, b"first frame flushed", ()),
+        # The same window with one line of text: the font set-up that any
+        # window showing text pays.
+        "bare_text": ([args.barewindow, "--text"], env, b"first frame flushed", ()),
+    }
     # One unmeasured run of each warms the page cache and the font cache.
-    time_first_frame(*launcher)
-    time_first_frame(*bare)
-    lt, bt = [], []
+    for s in subjects.values():
+        time_first_frame(*s)
+    times = {k: [] for k in subjects}
+    marks = []
     for _ in range(args.runs):
-        lt.append(time_first_frame(*launcher))
-        bt.append(time_first_frame(*bare))
-    lm, bm = statistics.median(lt), statistics.median(bt)
+        for k, s in subjects.items():
+            t, seen = time_first_frame(*s)
+            times[k].append(t)
+            if k == "launcher":
+                marks.append(seen)
+    med = {k: statistics.median(v) for k, v in times.items()}
+    mark_medians = {}
+    for m in LAUNCHER_MARKS:
+        vals = [x[m] for x in marks if m in x]
+        if vals:
+            mark_medians[m] = statistics.median(vals)
     return {
         "runs": args.runs,
-        "launcher_s": lt,
-        "bare_s": bt,
-        "launcher_median_s": lm,
-        "bare_median_s": bm,
-        "ratio": lm / bm,
+        "times_s": times,
+        "launcher_median_s": med["launcher"],
+        "bare_median_s": med["bare"],
+        "bare_text_median_s": med["bare_text"],
+        "ratio": med["launcher"] / med["bare"],
+        "ratio_to_text_window": med["launcher"] / med["bare_text"],
+        "launcher_marks_median_s": mark_medians,
     }
 
 

@@ -144,6 +144,15 @@ def main():
             "%.1f ms" % (st["launcher_median_s"] * 1000),
             "%.1f ms bare window" % (st["bare_median_s"] * 1000), st["ratio"], "<= 1.3",
             st["ratio"] <= 1.3)
+        add("start-up, against the window with one line of text",
+            "%.1f ms" % (st["launcher_median_s"] * 1000),
+            "%.1f ms text window" % (st["bare_text_median_s"] * 1000), st["ratio_to_text_window"],
+            "-", None)
+        mk = st.get("launcher_marks_median_s", {})
+        if "HomeScreen::show()" in mk and "ActivityManager::self()" in mk:
+            add("start-up, framework home screen (stand-in) share",
+                "%.1f ms" % ((mk["ActivityManager::self()"] - mk["HomeScreen::show()"]) * 1000),
+                "-", None, "-", None)
 
     for label, prefix, key in (("allocations / record, link short", "BM_AllocLinkShort", "allocs_per_record"),
                                ("allocations / record, link long", "BM_AllocLinkLong", "allocs_per_record"),
