@@ -1,14 +1,14 @@
 #include "activitymanager.h"
+#include "deepcopy.h"
 
 #include "tracefmt.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 
 namespace tamoappframework {
 
 namespace {
-QMutex s_mutex;
+std::mutex s_mutex;
 QString s_currentActivity = QStringLiteral("home"); // guarded by s_mutex
 } // namespace
 
@@ -26,14 +26,14 @@ ActivityManager::~ActivityManager() = default;
 void ActivityManager::startActivity(QString name)
 {
     PLATFORM_TRACE_CALL("ActivityManager::startActivity", name);
-    QMutexLocker lock(&s_mutex);
-    s_currentActivity = name;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_currentActivity = platform::deepCopy(name);
 }
 
 QString ActivityManager::currentActivity() const
 {
-    QMutexLocker lock(&s_mutex);
-    return s_currentActivity;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return platform::deepCopy(s_currentActivity);
 }
 
 void ActivityManager::receiveParamFromMcu(unsigned int value)

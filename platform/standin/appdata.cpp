@@ -1,15 +1,15 @@
 #include "appdata.h"
+#include "deepcopy.h"
 
 #include "homestate.h"
 #include "tracefmt.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 
 #include <atomic>
 
 struct AppData::State {
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     int curSource = SOURCE_ID_NONE;
     int lastSource = SOURCE_ID_NONE;
     int curAudioSource = SOURCE_ID_NONE;
@@ -47,7 +47,7 @@ void AppData::setAvailable(bool available)
 int AppData::curSource() const
 {
     PLATFORM_TRACE_CALL("AppData::curSource");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->curSource;
 }
 
@@ -55,7 +55,7 @@ void AppData::setCurSource(int id)
 {
     PLATFORM_TRACE_CALL("AppData::setCurSource", id);
     {
-        QMutexLocker lock(&d->mutex);
+        std::lock_guard<std::mutex> lock(d->mutex);
         d->curSource = id;
     }
     platform::HomeState::instance().setCurrentSource(id);
@@ -64,42 +64,42 @@ void AppData::setCurSource(int id)
 int AppData::lastSource() const
 {
     PLATFORM_TRACE_CALL("AppData::lastSource");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->lastSource;
 }
 
 void AppData::setLastSource(int id)
 {
     PLATFORM_TRACE_CALL("AppData::setLastSource", id);
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->lastSource = id;
 }
 
 int AppData::curAudioSource() const
 {
     PLATFORM_TRACE_CALL("AppData::curAudioSource");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->curAudioSource;
 }
 
 void AppData::setCurAudioSource(int id)
 {
     PLATFORM_TRACE_CALL("AppData::setCurAudioSource", id);
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->curAudioSource = id;
 }
 
 bool AppData::isFirstRun() const
 {
     PLATFORM_TRACE_CALL("AppData::isFirstRun");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->isFirstRun;
 }
 
 void AppData::setIsFirstRun(bool firstRun)
 {
     PLATFORM_TRACE_CALL("AppData::setIsFirstRun", firstRun);
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->isFirstRun = firstRun;
 }
 
@@ -138,16 +138,16 @@ bool AppData::isDirectSwitchAudioSrc(tag_SOURCE_ID_T id)
 QString AppData::uuid() const
 {
     PLATFORM_TRACE_CALL("AppData::uuid");
-    QMutexLocker lock(&d->mutex);
-    return d->uuid;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return platform::deepCopy(d->uuid);
 }
 
 void AppData::setUUID(QString uuid)
 {
     PLATFORM_TRACE_CALL("AppData::setUUID", uuid);
     {
-        QMutexLocker lock(&d->mutex);
-        d->uuid = uuid;
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->uuid = platform::deepCopy(uuid);
     }
     platform::HomeState::instance().setUuid(uuid);
 }
@@ -155,7 +155,7 @@ void AppData::setUUID(QString uuid)
 short AppData::mcuType() const
 {
     PLATFORM_TRACE_CALL("AppData::mcuType");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->mcuType;
 }
 
@@ -163,7 +163,7 @@ void AppData::setMcuType(short type)
 {
     PLATFORM_TRACE_CALL("AppData::setMcuType", type);
     {
-        QMutexLocker lock(&d->mutex);
+        std::lock_guard<std::mutex> lock(d->mutex);
         d->mcuType = type;
     }
     platform::HomeState::instance().setMcuType(type);
@@ -172,13 +172,13 @@ void AppData::setMcuType(short type)
 bool AppData::AudioInitOK() const
 {
     PLATFORM_TRACE_CALL("AppData::AudioInitOK");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->audioInitOK;
 }
 
 void AppData::setAudioInitOK(bool ok)
 {
     PLATFORM_TRACE_CALL("AppData::setAudioInitOK", ok);
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->audioInitOK = ok;
 }

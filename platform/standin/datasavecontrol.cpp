@@ -1,11 +1,11 @@
 #include "datasavecontrol.h"
+#include "deepcopy.h"
 
 #include "tracefmt.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -20,7 +20,7 @@
 
 namespace {
 
-QMutex s_mutex;
+std::mutex s_mutex;
 QString s_path;             // guarded by s_mutex
 bool s_warnedUninit = false; // guarded by s_mutex
 
@@ -51,7 +51,7 @@ bool DataSaveControl::initQSettingPath()
     const bool dirOk = QDir().mkpath(dir);
     if (!dirOk)
         qCWarning(lcPlatform).noquote() << "settings folder" << dir << "cannot be created; reads give defaults";
-    QMutexLocker lock(&s_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
     s_path = path;
     return dirOk;
 }
@@ -59,7 +59,7 @@ bool DataSaveControl::initQSettingPath()
 QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &def, QString const &group)
 {
     PLATFORM_TRACE_CALL("DataSaveControl::readSettingData", key, def, group);
-    QMutexLocker lock(&s_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
     if (s_path.isEmpty()) {
         if (!s_warnedUninit) {
             s_warnedUninit = true;
@@ -72,7 +72,8 @@ QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &de
     QSettings settings(s_path, QSettings::IniFormat);
     if (!group.isEmpty())
         settings.beginGroup(group);
-    const QVariant stored = settings.value(key);
+    // What leaves the lock shares no data with the store's cache.
+    const QVariant stored = platform::deepCopy(settings.value(key));
     if (!stored.isValid())
         return def;
     return typedLike(stored, def);
@@ -81,19 +82,19 @@ QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &de
 bool DataSaveControl::writeSettingData(QString const &key, QVariant const &value, QString const &group)
 {
     PLATFORM_TRACE_CALL("DataSaveControl::writeSettingData", key, value, group);
-    QMutexLocker lock(&s_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
     if (s_path.isEmpty() || key.isEmpty())
         return false;
     QSettings settings(s_path, QSettings::IniFormat);
     if (!group.isEmpty())
         settings.beginGroup(group);
-    settings.setValue(key, value);
+    settings.setValue(key, platform::deepCopy(value));
     settings.sync();
     return settings.status() == QSettings::NoError;
 }
 
 QString DataSaveControl::settingFilePath()
 {
-    QMutexLocker lock(&s_mutex);
-    return s_path;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return platform::deepCopy(s_path);
 }

@@ -4,8 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 #include <QPointer>
 #include <QThread>
 #include <QWidget>
@@ -20,7 +19,7 @@
 // monitor still counts.
 
 namespace {
-QMutex s_mutex;
+std::mutex s_mutex;
 FirstFrameMonitor *s_instance = nullptr; // guarded by s_mutex
 int s_count = 0;                         // guarded by s_mutex
 bool s_frameFlushed = false;             // main thread only
@@ -60,7 +59,7 @@ private:
         PLATFORM_TRACE_CALL("FirstFrameMonitor::firstFrameFlushed");
         FirstFrameMonitor *monitor;
         {
-            QMutexLocker lock(&s_mutex);
+            std::lock_guard<std::mutex> lock(s_mutex);
             monitor = s_instance;
         }
         if (monitor)
@@ -85,7 +84,7 @@ FirstFrameMonitor::~FirstFrameMonitor() = default;
 FirstFrameMonitor *FirstFrameMonitor::getInstance()
 {
     FirstFrameTracker::ensureInstalled();
-    QMutexLocker lock(&s_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
     if (!s_instance)
         s_instance = new FirstFrameMonitor;
     ++s_count;
@@ -97,7 +96,7 @@ void FirstFrameMonitor::releaseInstance()
 {
     FirstFrameMonitor *gone = nullptr;
     {
-        QMutexLocker lock(&s_mutex);
+        std::lock_guard<std::mutex> lock(s_mutex);
         if (s_count == 0) {
             PLATFORM_TRACE(platform::formatCall("FirstFrameMonitor::releaseInstance") + QStringLiteral(" not held: ignored"));
             return;

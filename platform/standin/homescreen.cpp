@@ -14,8 +14,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <climits>
-
 namespace platform {
 
 namespace {
@@ -48,7 +46,7 @@ QString stageText(const HomeSnapshot &s)
 {
     switch (s.serviceStage) {
     case 0:
-        return QObject::tr("Waiting for first frame");
+        return QObject::tr("Not started yet");
     case 1:
         return s.stagedStart ? QObject::tr("Direct stage up") : QObject::tr("Direct stage up (direct start)");
     case 2:
@@ -242,7 +240,7 @@ void HomeScreen::refresh()
     set("source", sourceName(s.currentSource));
     set("key", s.keySeen ? tr("Key %1, state %2").arg(s.lastKey).arg(s.lastKeyState) : orDash(QString()));
     set("link", !s.linkHandedOver ? tr("Not handed over")
-                                  : tr("%n heartbeat(s) sent", nullptr, int(qMin<quint64>(s.heartbeats, INT_MAX))));
+                                  : tr("Heartbeats sent: %1").arg(s.heartbeats));
 
     m_readyPill->setObjectName(s.allServicesReady ? QStringLiteral("pillReady") : QStringLiteral("pillWaiting"));
     m_readyPill->setText(s.allServicesReady ? tr("All services ready") : tr("Starting services\u2026"));

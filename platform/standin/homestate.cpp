@@ -1,13 +1,21 @@
 #include "homestate.h"
+#include "deepcopy.h"
 
-#include <QMutexLocker>
+#include <QCoreApplication>
+#include <QThread>
 
 namespace platform {
 
 HomeState &HomeState::instance()
 {
     // Never destroyed: component threads may update it during process exit.
-    static HomeState *s_state = new HomeState;
+    static HomeState *s_state = [] {
+        auto *state = new HomeState;
+        // Made by a component thread that may end: belong to the main thread instead.
+        if (QCoreApplication *app = QCoreApplication::instance())
+            state->moveToThread(app->thread());
+        return state;
+    }();
     return *s_state;
 }
 
@@ -15,15 +23,19 @@ HomeState::HomeState() = default;
 
 HomeSnapshot HomeState::snapshot()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_noticePending.store(false);
-    return m_state;
+    HomeSnapshot copy = m_state;
+    copy.language = deepCopy(m_state.language);
+    copy.mcuVersion = deepCopy(m_state.mcuVersion);
+    copy.uuid = deepCopy(m_state.uuid);
+    return copy;
 }
 
 template<typename F> void HomeState::update(F f)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         f(m_state);
     }
     if (!m_noticePending.exchange(true))
@@ -32,7 +44,7 @@ template<typename F> void HomeState::update(F f)
 
 void HomeState::setLanguage(const QString &language)
 {
-    update([&](HomeSnapshot &s) { s.language = language; });
+    update([&](HomeSnapshot &s) { s.language = deepCopy(language); });
 }
 
 void HomeState::setRightDrive(bool rightDrive)
@@ -65,12 +77,12 @@ void HomeState::setMcuType(int type)
 
 void HomeState::setMcuVersion(const QString &version)
 {
-    update([&](HomeSnapshot &s) { s.mcuVersion = version; });
+    update([&](HomeSnapshot &s) { s.mcuVersion = deepCopy(version); });
 }
 
 void HomeState::setUuid(const QString &uuid)
 {
-    update([&](HomeSnapshot &s) { s.uuid = uuid; });
+    update([&](HomeSnapshot &s) { s.uuid = deepCopy(uuid); });
 }
 
 void HomeState::setCurrentSource(int source)

@@ -3,7 +3,7 @@
 
 #include "platformexport.h"
 
-#include <QMutex>
+#include <mutex>
 #include <QObject>
 #include <QString>
 
@@ -63,7 +63,7 @@ private:
     HomeState();
     template<typename F> void update(F f);
 
-    QMutex m_mutex;
+    std::mutex m_mutex;
     HomeSnapshot m_state;
     std::atomic<bool> m_noticePending{false};
 };

@@ -1,8 +1,7 @@
 #include "journal.h"
 
 #include <QCoreApplication>
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 #include <QThread>
 
 #include <algorithm>
@@ -33,7 +32,7 @@ bool onMainThread()
 // A ring of `capacity` slots: `head` is the slot the next entry goes to and
 // `count` how many of the slots hold entries.
 struct Journal::State {
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     std::vector<JournalEntry> ring;
     int head = 0;
     int count = 0;
@@ -75,7 +74,7 @@ void Journal::record(const QString &text)
     e.mainThread = onMainThread();
     e.text = text;
 
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     if (!d->enabled)
         return;
     e.seq = ++d->seq;
@@ -87,7 +86,7 @@ void Journal::record(const QString &text)
 
 QVector<JournalEntry> Journal::entries() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     QVector<JournalEntry> out;
     out.reserve(d->count);
     d->forEachOldestFirst([&](const JournalEntry &e) { out.append(e); });
@@ -96,7 +95,7 @@ QVector<JournalEntry> Journal::entries() const
 
 QVector<JournalEntry> Journal::since(quint64 seq) const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     QVector<JournalEntry> out;
     d->forEachOldestFirst([&](const JournalEntry &e) {
         if (e.seq > seq)
@@ -107,13 +106,13 @@ QVector<JournalEntry> Journal::since(quint64 seq) const
 
 quint64 Journal::lastSeq() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->seq;
 }
 
 void Journal::clear()
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     for (JournalEntry &e : d->ring)
         e = JournalEntry();
     d->head = 0;
@@ -122,14 +121,14 @@ void Journal::clear()
 
 int Journal::capacity() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return int(d->ring.size());
 }
 
 void Journal::setCapacity(int entries)
 {
     entries = std::clamp(entries, 1, kMaxCapacity);
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     std::vector<JournalEntry> kept;
     kept.reserve(size_t(entries));
     int skip = std::max(0, d->count - entries);
@@ -148,13 +147,13 @@ void Journal::setCapacity(int entries)
 
 bool Journal::isEnabled() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->enabled;
 }
 
 void Journal::setEnabled(bool enabled)
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->enabled = enabled;
 }
 

@@ -15,8 +15,7 @@
 
 #include <QCoreApplication>
 #include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 #include <QThread>
 
 #include <chrono>
@@ -30,7 +29,7 @@ namespace tamoappframework {
 
 namespace {
 
-QMutex s_registryMutex;
+std::mutex s_registryMutex;
 QHash<QString, QSharedPointer<Module>> s_modules; // guarded by s_registryMutex
 
 // The framework's heartbeat to the MCU: a thread of the framework's own that
@@ -163,7 +162,7 @@ ModuleManager::~ModuleManager() = default;
 QSharedPointer<Module> ModuleManager::findModule(QString name)
 {
     PLATFORM_TRACE_CALL("ModuleManager::findModule", name);
-    QMutexLocker lock(&s_registryMutex);
+    std::lock_guard<std::mutex> lock(s_registryMutex);
     return s_modules.value(name);
 }
 
@@ -174,7 +173,7 @@ void ModuleManager::registerModule(QSharedPointer<Module> module)
         return;
     }
     PLATFORM_TRACE_CALL("ModuleManager::registerModule", module->name());
-    QMutexLocker lock(&s_registryMutex);
+    std::lock_guard<std::mutex> lock(s_registryMutex);
     s_modules.insert(module->name(), module);
 }
 

@@ -1,10 +1,10 @@
 #include "platformcontrol.h"
+#include "deepcopy.h"
 
 #include "homestate.h"
 #include "tracefmt.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 
 #include <atomic>
 
@@ -13,7 +13,7 @@
 #endif
 
 struct PlatformControl::State {
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     QString customerVer = QStringLiteral(LAUNCHER_VERSION);
     QString sdkVer = QStringLiteral("Qt ") + QString::fromLatin1(qVersion());
     QString mcuVersion;
@@ -47,23 +47,23 @@ void PlatformControl::setAvailable(bool available)
 QString PlatformControl::getCustomerVer()
 {
     PLATFORM_TRACE_CALL("PlatformControl::getCustomerVer");
-    QMutexLocker lock(&d->mutex);
-    return d->customerVer;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return platform::deepCopy(d->customerVer);
 }
 
 QString PlatformControl::getSDKVer()
 {
     PLATFORM_TRACE_CALL("PlatformControl::getSDKVer");
-    QMutexLocker lock(&d->mutex);
-    return d->sdkVer;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return platform::deepCopy(d->sdkVer);
 }
 
 void PlatformControl::setMcuVersion(QString const &version)
 {
     PLATFORM_TRACE_CALL("PlatformControl::setMcuVersion", version);
     {
-        QMutexLocker lock(&d->mutex);
-        d->mcuVersion = version;
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->mcuVersion = platform::deepCopy(version);
     }
     platform::HomeState::instance().setMcuVersion(version);
 }
@@ -71,14 +71,14 @@ void PlatformControl::setMcuVersion(QString const &version)
 QString PlatformControl::mcuVersion() const
 {
     PLATFORM_TRACE_CALL("PlatformControl::mcuVersion");
-    QMutexLocker lock(&d->mutex);
-    return d->mcuVersion;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return platform::deepCopy(d->mcuVersion);
 }
 
 void PlatformControl::setVersions(QString const &customer, QString const &sdk)
 {
     PLATFORM_TRACE_CALL("PlatformControl::setVersions", customer, sdk);
-    QMutexLocker lock(&d->mutex);
-    d->customerVer = customer;
-    d->sdkVer = sdk;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->customerVer = platform::deepCopy(customer);
+    d->sdkVer = platform::deepCopy(sdk);
 }

@@ -1,14 +1,14 @@
 #include "syslanguage.h"
+#include "deepcopy.h"
 
 #include "homestate.h"
 #include "tracefmt.h"
 
 #include <QLocale>
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 
 namespace {
-QMutex s_mutex;
+std::mutex s_mutex;
 QString s_language; // guarded by s_mutex
 } // namespace
 
@@ -28,14 +28,14 @@ void SysLanguage::exeLanguage(QString language)
     }
     QLocale::setDefault(locale);
     {
-        QMutexLocker lock(&s_mutex);
-        s_language = locale.name();
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_language = platform::deepCopy(locale.name());
     }
     platform::HomeState::instance().setLanguage(locale.name());
 }
 
 QString SysLanguage::currentLanguage()
 {
-    QMutexLocker lock(&s_mutex);
-    return s_language.isEmpty() ? QLocale().name() : s_language;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return s_language.isEmpty() ? QLocale().name() : platform::deepCopy(s_language);
 }

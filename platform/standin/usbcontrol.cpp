@@ -2,11 +2,10 @@
 
 #include "tracefmt.h"
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 
 struct UsbControl::State {
-    mutable QMutex mutex;
+    mutable std::mutex mutex;
     AppleDeviceMode apple = AppleCarplay;
     AndroidDeviceMode android = AndroidAuto;
     bool aoaFallBack = false;
@@ -34,7 +33,7 @@ void UsbControl::setAppleDeviceMode(UsbControl::AppleDeviceMode mode)
         qCWarning(lcPlatform, "setAppleDeviceMode(%d): no such mode, ignored", int(mode));
         return;
     }
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->apple = mode;
 }
 
@@ -45,38 +44,38 @@ void UsbControl::setAndroidDeviceMode(UsbControl::AndroidDeviceMode mode)
         qCWarning(lcPlatform, "setAndroidDeviceMode(%d): no such mode, ignored", int(mode));
         return;
     }
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->android = mode;
 }
 
 void UsbControl::configAoaTimeoutAction(bool fallBack)
 {
     PLATFORM_TRACE_CALL("UsbControl::configAoaTimeoutAction", fallBack);
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->aoaFallBack = fallBack;
 }
 
 void UsbControl::startup()
 {
     PLATFORM_TRACE_CALL("UsbControl::startup");
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     d->started = true;
 }
 
 UsbControl::AppleDeviceMode UsbControl::appleDeviceMode() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->apple;
 }
 
 UsbControl::AndroidDeviceMode UsbControl::androidDeviceMode() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->android;
 }
 
 bool UsbControl::isStarted() const
 {
-    QMutexLocker lock(&d->mutex);
+    std::lock_guard<std::mutex> lock(d->mutex);
     return d->started;
 }
