@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -193,10 +195,10 @@ void MainAppProtocolComm::Start()
     m_threadStarted = true;
 
     // Senders right after Start() find the link up when the service is there.
-    // The attempt itself is bounded by the connect call, which does not wait on
-    // a local socket.
+    // A connect on a local socket does not wait; a test connector might, so
+    // start-up is never held for long.
     std::unique_lock<std::mutex> lock(m_startMutex);
-    m_startCv.wait(lock, [this] { return m_firstAttemptDone; });
+    m_startCv.wait_for(lock, std::chrono::seconds(1), [this] { return m_firstAttemptDone; });
 }
 
 void MainAppProtocolComm::Stop()
@@ -303,7 +305,9 @@ int MainAppProtocolComm::openConnection(int *error)
         return -1;
     }
 
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking while connecting: a service whose backlog is full answers
+    // EAGAIN at once instead of holding this thread (and Stop()) in connect.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         *error = errno;
         return -1;
@@ -320,6 +324,12 @@ int MainAppProtocolComm::openConnection(int *error)
 
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&service),
                   clampLength(m_endpoint.connectLength)) != 0) {
+        *error = errno;
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         *error = errno;
         ::close(fd);
         return -1;
