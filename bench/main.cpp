@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     ::close(devnull);
 
     __gnu_cxx::stdio_filebuf<char> reportBuf(report, std::ios::out);
-    std::cout.rdbuf(&reportBuf);
+    std::streambuf *const original = std::cout.rdbuf(&reportBuf);
 
     QCoreApplication app(argc, argv);
     bench::quietStandIns();
@@ -41,5 +41,6 @@ int main(int argc, char **argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::cout.flush();
+    std::cout.rdbuf(original); // the report buffer ends with this scope
     return 0;
 }
