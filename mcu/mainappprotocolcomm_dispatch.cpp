@@ -55,6 +55,46 @@ qint64 asSigned32(uint32_t v)
     return v > 0x7FFFFFFFu ? qint64(v) - (qint64(1) << 32) : qint64(v);
 }
 
+// Writes v in decimal at p; returns the end.
+char *appendDecimal(char *p, uint32_t v)
+{
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+char *appendText(char *p, const char *text, size_t len)
+{
+    std::memcpy(p, text, len);
+    return p + len;
+}
+
+// "Main app normal msg:%u, p1:%u, p2:%u.\n" on C standard output. Every short
+// record writes it, so it is put together by hand: printf's format parsing was
+// most of the cost of a short record.
+void printNormalMsgLine(uint32_t msg, uint32_t p1, uint32_t p2)
+{
+    static constexpr char kHead[] = "Main app normal msg:";
+    static constexpr char kP1[] = ", p1:";
+    static constexpr char kP2[] = ", p2:";
+    static constexpr char kTail[] = ".\n";
+    char line[sizeof kHead + sizeof kP1 + sizeof kP2 + sizeof kTail + 3 * 10];
+    char *p = appendText(line, kHead, sizeof kHead - 1);
+    p = appendDecimal(p, msg);
+    p = appendText(p, kP1, sizeof kP1 - 1);
+    p = appendDecimal(p, p1);
+    p = appendText(p, kP2, sizeof kP2 - 1);
+    p = appendDecimal(p, p2);
+    p = appendText(p, kTail, sizeof kTail - 1);
+    std::fwrite(line, 1, size_t(p - line), stdout);
+}
+
 short asSigned16(uint32_t v)
 {
     const int low = int(v & 0xFFFFu);
@@ -127,7 +167,7 @@ void MainAppProtocolComm::handleShortMsg(const McuShortMsg &msg)
     const uint32_t number = msg.msg;
     const uint32_t p1 = msg.p1;
     const uint32_t p2 = msg.p2;
-    std::printf("Main app normal msg:%u, p1:%u, p2:%u.\n", number, p1, p2);
+    printNormalMsgLine(number, p1, p2);
 
     switch (number) {
     case MSG_M2A_PARAM:

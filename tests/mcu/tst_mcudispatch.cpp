@@ -120,6 +120,7 @@ TEST_F(Dispatch, ShortMessagesRouteByNumber)
         {"KeyPressedWideWords", 13078, 0xFFFFFFFFu, 0x80000000u, {},
          {"BaseControl::sendMcuKeyPressedSignal(-1, -2147483648)"}},
         {"Unhandled", 1, 2, 3, {}, {"ActivityManager::receiveShortMsgFromMcu(msg=1 p1=2 p2=3)"}},
+        {"UnhandledZeros", 0, 0, 0, {}, {"ActivityManager::receiveShortMsgFromMcu(msg=0 p1=0 p2=0)"}},
         {"UnhandledNear529", 530, 13, 4294967295u, {},
          {"ActivityManager::receiveShortMsgFromMcu(msg=530 p1=13 p2=4294967295)"}},
     };
