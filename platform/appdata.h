@@ -15,7 +15,9 @@
 // whose player runs in the background, so the control layer switches to them at
 // once without their screen: RADIO, USB_MUSIC, BT_MUSIC, AUX and DAB. USB_VIDEO
 // and PROJECTION need their own screen first. Every other value is neither.
-enum tag_SOURCE_ID_T {
+// The underlying type is fixed: the framework hands over source ids as plain ints,
+// and every int must be a valid value of the type, not only the named ones.
+enum tag_SOURCE_ID_T : int {
     SOURCE_ID_NONE = 0,
     SOURCE_ID_RADIO = 1,
     SOURCE_ID_USB_MUSIC = 2,
