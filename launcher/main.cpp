@@ -1,5 +1,6 @@
 // Process entry of the launcher: the head unit's main user-interface process.
 
+#include "mainappprotocolcomm.h"
 #include "mainstart.h"
 #include "meventfilter.h"
 
@@ -24,6 +25,10 @@ int main(int argc, char *argv[])
     mainStart.start();
 
     const int ret = app.exec();
+
+    // No MCU record is dispatched into components that are being torn down: the
+    // receive thread ends here, before anything it calls into is destroyed.
+    tamoappframework::MainAppProtocolComm::GetInstance()->Stop();
 
     // The filter goes first; the driver, then the application, as the scope ends.
     MEventFilter::DeleteInstance();
