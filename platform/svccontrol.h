@@ -11,7 +11,6 @@ class PLATFORM_EXPORT SvcControl : public QObject
     Q_OBJECT
 public:
     // A fixed underlying type: any int a caller passes is a valid (if unknown) stage.
-    // Fixed underlying type: a stage number other than 0 or 1 is still a value.
     enum ExeStage : int {
         DirectStage = 0, // services the first screens need at once
         NormalStage = 1, // everything else

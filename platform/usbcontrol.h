@@ -7,14 +7,14 @@
 class PLATFORM_EXPORT UsbControl
 {
 public:
-    enum AppleDeviceMode {
+    enum AppleDeviceMode : int {
         AppleCarplay = 0,
         AppleCarlife = 1,
         AppleIpod = 2,
         AppleMirror = 3,
         AppleWebLink = 4,
     };
-    enum AndroidDeviceMode {
+    enum AndroidDeviceMode : int {
         AndroidAuto = 0,
         AndroidAutoLink = 1,
         AndroidCarlife = 2,

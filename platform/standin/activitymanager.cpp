@@ -1,6 +1,6 @@
 #include "activitymanager.h"
-#include "deepcopy.h"
 
+#include "deepcopy.h"
 #include "tracefmt.h"
 
 #include <mutex>

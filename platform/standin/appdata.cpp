@@ -1,12 +1,11 @@
 #include "appdata.h"
-#include "deepcopy.h"
 
+#include "deepcopy.h"
 #include "homestate.h"
 #include "tracefmt.h"
 
-#include <mutex>
-
 #include <atomic>
+#include <mutex>
 
 struct AppData::State {
     mutable std::mutex mutex;

@@ -1,13 +1,14 @@
 #include "datasavecontrol.h"
-#include "deepcopy.h"
 
+#include "deepcopy.h"
 #include "tracefmt.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <mutex>
 #include <QSettings>
 #include <QStandardPaths>
+
+#include <mutex>
 
 // The store is one INI file, "$XDG_CONFIG_HOME/headunit/sysset.ini" (XDG_CONFIG_HOME
 // unset: "~/.config/headunit/sysset.ini"). Unit settings live at the top level of

@@ -4,10 +4,11 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <mutex>
 #include <QPointer>
 #include <QThread>
 #include <QWidget>
+
+#include <mutex>
 
 // The first frame counts as flushed when a widget of a visible top-level window
 // has been painted and the paint pass that painted it has ended: the widget

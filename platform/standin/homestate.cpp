@@ -1,4 +1,5 @@
 #include "homestate.h"
+
 #include "deepcopy.h"
 
 #include <QCoreApplication>

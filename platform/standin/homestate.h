@@ -3,11 +3,11 @@
 
 #include "platformexport.h"
 
-#include <mutex>
 #include <QObject>
 #include <QString>
 
 #include <atomic>
+#include <mutex>
 
 namespace platform {
 

@@ -1,10 +1,10 @@
 #include "journal.h"
 
 #include <QCoreApplication>
-#include <mutex>
 #include <QThread>
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 #include <time.h>

@@ -15,7 +15,6 @@
 
 #include <QCoreApplication>
 #include <QHash>
-#include <mutex>
 #include <QThread>
 
 #include <chrono>

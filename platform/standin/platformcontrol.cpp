@@ -1,12 +1,11 @@
 #include "platformcontrol.h"
-#include "deepcopy.h"
 
+#include "deepcopy.h"
 #include "homestate.h"
 #include "tracefmt.h"
 
-#include <mutex>
-
 #include <atomic>
+#include <mutex>
 
 #ifndef LAUNCHER_VERSION
 #error "LAUNCHER_VERSION must be defined by the build"

@@ -1,10 +1,11 @@
 #include "syslanguage.h"
-#include "deepcopy.h"
 
+#include "deepcopy.h"
 #include "homestate.h"
 #include "tracefmt.h"
 
 #include <QLocale>
+
 #include <mutex>
 
 namespace {
