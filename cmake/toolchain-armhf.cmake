@@ -40,10 +40,12 @@ set(QT_MOC_EXECUTABLE /usr/lib/qt5/bin/moc CACHE FILEPATH "Host moc")
 set(QT_UIC_EXECUTABLE /usr/lib/qt5/bin/uic CACHE FILEPATH "Host uic")
 set(QT_RCC_EXECUTABLE /usr/lib/qt5/bin/rcc CACHE FILEPATH "Host rcc")
 
-# Runs target programs on the build machine. The prefix gives qemu the armhf
-# dynamic loader and C library; the multiarch libraries are found through the
-# loader's usual search of /usr/lib/arm-linux-gnueabihf.
+# Runs target programs on the build machine with the multiarch armhf C library
+# and loader (libc6:armhf, /lib/ld-linux-armhf.so.3), the same copy that Qt and
+# the other armhf packages were built against. "-L /" keeps qemu from mapping
+# paths into the cross toolchain's own, older copy in /usr/arm-linux-gnueabihf:
+# loading that one beside the multiarch libraries crashes threaded programs.
 find_program(LAUNCHER_QEMU_ARM NAMES qemu-arm qemu-arm-static)
 if(LAUNCHER_QEMU_ARM)
-    set(CMAKE_CROSSCOMPILING_EMULATOR "${LAUNCHER_QEMU_ARM};-L;/usr/${LAUNCHER_TARGET_TRIPLET}")
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${LAUNCHER_QEMU_ARM};-L;/")
 endif()
