@@ -109,6 +109,19 @@ socklen_t clampLength(socklen_t length)
     return std::min<socklen_t>(length, socklen_t(sizeof(sockaddr_un)));
 }
 
+// The abstract name carries no permissions: whoever binds it first is "the
+// service". Only a peer running as root or as this process's own user may talk
+// to the link. False (with what was learnt in *cred) otherwise, and also when
+// the credentials cannot be read at all.
+bool peerTrusted(int fd, ucred *cred)
+{
+    *cred = ucred{-1, uid_t(-1), gid_t(-1)};
+    socklen_t len = sizeof *cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) != 0 || len != sizeof *cred)
+        return false;
+    return cred->uid == 0 || cred->uid == ::geteuid();
+}
+
 } // namespace
 
 MainAppProtocolComm *MainAppProtocolComm::m_s_MainAppProtocolComm = nullptr;
@@ -164,6 +177,11 @@ unsigned MainAppProtocolComm::connectionCount() const
     return m_connections.load(std::memory_order_acquire);
 }
 
+unsigned MainAppProtocolComm::refusedPeerCount() const
+{
+    return m_refusedPeers.load(std::memory_order_acquire);
+}
+
 void MainAppProtocolComm::Start()
 {
     if (m_threadStarted)
@@ -177,8 +195,8 @@ void MainAppProtocolComm::Start()
     }
     m_framer.reset();
     m_connections.store(0);
-    m_suppressedResets = 0;
-    m_lastWasReset = false;
+    m_refusedPeers.store(0);
+    endGarbageStreak();
     {
         std::lock_guard<std::mutex> lock(m_startMutex);
         m_firstAttemptDone = false;
@@ -341,8 +359,6 @@ int MainAppProtocolComm::openConnection(int *error)
 void MainAppProtocolComm::installConnection(int fd)
 {
     m_framer.reset(); // a new connection is a new stream
-    m_suppressedResets = 0;
-    m_lastWasReset = false;
 
     ::pthread_mutex_lock(&m_sendMutex);
     m_socket.store(fd, std::memory_order_release);
@@ -375,6 +391,30 @@ void MainAppProtocolComm::reportFirstAttempt()
     }
 }
 
+void MainAppProtocolComm::noteOverflow(int dropped)
+{
+    if (m_dropLogged) {
+        ++m_suppressedDrops;
+        return;
+    }
+    std::printf("=================>>>MainAppProtocolComm dropped %d pending bytes\n", dropped);
+    m_dropLogged = true;
+}
+
+void MainAppProtocolComm::endGarbageStreak()
+{
+    if (m_suppressedResets > 0)
+        std::printf("=================>>>MainAppProtocolComm over size repeated %u times\n",
+                    m_suppressedResets);
+    if (m_suppressedDrops > 0)
+        std::printf("=================>>>MainAppProtocolComm dropped pending bytes %u more times\n",
+                    m_suppressedDrops);
+    m_suppressedResets = 0;
+    m_suppressedDrops = 0;
+    m_resetLogged = false;
+    m_dropLogged = false;
+}
+
 void MainAppProtocolComm::dispatchPending()
 {
     McuFramer::Record rec;
@@ -384,22 +424,17 @@ void MainAppProtocolComm::dispatchPending()
             return;
         if (step == McuFramer::Step::Reset) {
             // A run of garbage logs once, not once per read.
-            if (m_lastWasReset) {
+            if (m_resetLogged) {
                 ++m_suppressedResets;
             } else {
                 std::printf("=================>>>MainAppProtocolComm over size: %d\n",
                             mcu::kRecvBufferSize);
-                m_lastWasReset = true;
+                m_resetLogged = true;
             }
             continue;
         }
-        if (m_lastWasReset) {
-            if (m_suppressedResets > 0)
-                std::printf("=================>>>MainAppProtocolComm over size repeated %u times\n",
-                            m_suppressedResets);
-            m_suppressedResets = 0;
-            m_lastWasReset = false;
-        }
+        if (m_resetLogged || m_dropLogged)
+            endGarbageStreak();
         if (!m_running.load())
             return;
         if (m_tap)
@@ -414,6 +449,8 @@ void MainAppProtocolComm::loop()
     int backoffMs = 0;          // wait before the next connection attempt
     bool failing = false;       // a connection failed or ended since the last good one
     bool refusalReported = false;
+    bool refusedLogged = false; // an untrusted peer was logged in this failure streak...
+    pid_t refusedPid = 0;       // ...and this was its process
     bool receivedData = false;  // the current connection has carried bytes
     auto *readBuf = reinterpret_cast<unsigned char *>(&m_scratch);
 
@@ -439,12 +476,37 @@ void MainAppProtocolComm::loop()
                 nextBackoff();
                 continue;
             }
+            ucred peer;
+            if (!peerTrusted(fd, &peer)) {
+                // Closed before a byte is read from it or sent to it; the same
+                // impostor found again on every retry is logged once.
+                ::close(fd);
+                fd = -1;
+                m_refusedPeers.fetch_add(1, std::memory_order_acq_rel);
+                reportFirstAttempt();
+                if (!refusedLogged || peer.pid != refusedPid) {
+                    if (peer.uid == uid_t(-1))
+                        std::printf("=================>>>MainAppProtocolComm refused the MCU service "
+                                    "peer: its credentials cannot be read\n");
+                    else
+                        std::printf("=================>>>MainAppProtocolComm refused the MCU service "
+                                    "peer pid %d uid %u: neither root nor the launcher's user\n",
+                                    int(peer.pid), unsigned(peer.uid));
+                    std::fflush(stdout);
+                    refusedLogged = true;
+                    refusedPid = peer.pid;
+                }
+                failing = true;
+                nextBackoff();
+                continue;
+            }
             installConnection(fd);
             reportFirstAttempt();
             if (failing)
                 std::printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
             failing = false;
             refusalReported = false;
+            refusedLogged = false;
             receivedData = false;
         }
 
@@ -467,6 +529,7 @@ void MainAppProtocolComm::loop()
                 std::printf("-main app socket read failed with error: %d\n", errno);
             else
                 std::printf("Main App invaild datalen:%d\n", int(n));
+            endGarbageStreak();
             std::fflush(stdout);
             dropConnection(fd);
             fd = -1;
@@ -482,7 +545,7 @@ void MainAppProtocolComm::loop()
         int dropped = 0;
         m_framer.append(readBuf, int(n), &dropped);
         if (dropped > 0)
-            std::printf("=================>>>MainAppProtocolComm dropped %d pending bytes\n", dropped);
+            noteOverflow(dropped);
         dispatchPending();
     }
 

@@ -45,6 +45,9 @@ public:
 
     // Opens the link and starts the receive thread. Reports nothing: when the
     // service is not there yet, the thread keeps trying with a bounded back-off.
+    // Every connection's peer must run as root or as this process's effective
+    // user (SO_PEERCRED): any other is closed unread and unwritten, logged once
+    // per peer process, and the link retries as if the service were absent.
     void Start();
     // Ends the receive thread (waking a blocked read) and closes the socket.
     // Returns once the thread has ended.
@@ -77,6 +80,7 @@ public:
     void setEndpoint(const McuEndpoint &endpoint);
     // Replaces how a connection is made: the function returns a connected
     // descriptor (owned by the link from then on) or -1. Called on the receive thread.
+    // Its peer is checked like any other: see Start().
     void setConnector(std::function<int()> connector);
 
     // Sees every framed record on the receive thread, just before resolvePacket
@@ -87,6 +91,8 @@ public:
     bool isConnected() const;
     // Connections made since Start() (each sends the ready notice once AppReady() was called).
     unsigned connectionCount() const;
+    // Connections closed since Start() because their peer was not trusted.
+    unsigned refusedPeerCount() const;
 
 private:
     MainAppProtocolComm();
@@ -105,6 +111,9 @@ private:
     bool waitForWake(int timeoutMs); // false once Stop() was asked for
     void wake();
     void reportFirstAttempt();
+    // Log lines of a run of unframeable input: the first of each sort, then a count.
+    void noteOverflow(int dropped);
+    void endGarbageStreak();
 
     // Message handlers run by resolvePacket on the receive thread.
     void handleShortMsg(const McuShortMsg &msg);
@@ -128,13 +137,17 @@ private:
     std::function<int()> m_connector;
     std::atomic<bool> m_appReady{false};
     std::atomic<unsigned> m_connections{0};
+    std::atomic<unsigned> m_refusedPeers{0};
     bool m_threadStarted = false;
     int m_wakeFd = -1;                  // eventfd: Stop() ends a back-off wait at once
 
     RecordTap m_tap = nullptr;
     void *m_tapContext = nullptr;
-    unsigned m_suppressedResets = 0;    // corrupt headers in a row, after the first one logged
-    bool m_lastWasReset = false;
+    // Receive thread only: the current run of corrupt headers and overflows.
+    unsigned m_suppressedResets = 0;    // corrupt headers after the first one logged
+    unsigned m_suppressedDrops = 0;     // overflows after the first one logged
+    bool m_resetLogged = false;
+    bool m_dropLogged = false;
 
     // Start() returns once the receive thread has made its first connection attempt.
     std::mutex m_startMutex;
