@@ -33,6 +33,8 @@ public:
     virtual void serviceStageChanged(bool staged);
     // How far the service start-up has come: 1 after stage 0, 2 after stage 1.
     virtual void setServiceStage(int stage);
+    // Takes the module of that name out of the registry; no such module: nothing happens.
+    virtual void unregisterModule(QString name);
 
 protected:
     ModuleManager();

@@ -1,5 +1,6 @@
 #include "modulemanager.h"
 
+#include "beepsound.h"
 #include "homescreen.h"
 #include "homestate.h"
 #include "infomodule.h"
@@ -28,8 +29,19 @@ namespace tamoappframework {
 
 namespace {
 
-std::mutex s_registryMutex;
-QHash<QString, QSharedPointer<Module>> s_modules; // guarded by s_registryMutex
+// The registry is reached from any thread (findModule, registerModule) and
+// lives for the process: never destroyed, so a call made while the process
+// runs its static destructors still finds it.
+struct Registry {
+    std::mutex mutex;
+    QHash<QString, QSharedPointer<Module>> modules; // guarded by mutex
+};
+
+Registry &registry()
+{
+    static auto *s_registry = new Registry;
+    return *s_registry;
+}
 
 // The framework's heartbeat to the MCU: a thread of the framework's own that
 // sends through the link handed to initModule, once a second.
@@ -129,15 +141,16 @@ void setUpUserInterface()
 
 QSharedPointer<ModuleManager> ModuleManager::self()
 {
-    // Holds the instance for the life of the process; thread-safe first use.
-    static const QSharedPointer<ModuleManager> s_instance = [] {
-        QSharedPointer<ModuleManager> manager(new ModuleManager);
-        manager->registerModule(QSharedPointer<Module>(new InfoModule));
+    // Holds the instance for the life of the process and is never destroyed
+    // (any thread may still ask for it during exit); thread-safe first use.
+    static const auto *s_instance = [] {
+        auto *manager = new QSharedPointer<ModuleManager>(new ModuleManager);
+        (*manager)->registerModule(QSharedPointer<Module>(new InfoModule));
         setUpUserInterface();
         return manager;
     }();
     PLATFORM_TRACE_CALL("ModuleManager::self");
-    return s_instance;
+    return *s_instance;
 }
 
 void ModuleManager::initModule(MainAppProtocolComm *link)
@@ -153,6 +166,9 @@ void ModuleManager::initModule(MainAppProtocolComm *link)
         qCWarning(lcPlatform, "ModuleManager::initModule without a link: no heartbeat");
     Heartbeat::instance().start(link);
     platform::HomeState::instance().setLinkHandedOver(link != nullptr);
+    // The framework owns the key beep: the launcher's filter raises the
+    // request, the framework's sound answers it.
+    platform::handBeepSound();
 }
 
 ModuleManager::ModuleManager() = default;
@@ -161,8 +177,9 @@ ModuleManager::~ModuleManager() = default;
 QSharedPointer<Module> ModuleManager::findModule(QString name)
 {
     PLATFORM_TRACE_CALL("ModuleManager::findModule", name);
-    std::lock_guard<std::mutex> lock(s_registryMutex);
-    return s_modules.value(name);
+    Registry &r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.modules.value(name);
 }
 
 void ModuleManager::registerModule(QSharedPointer<Module> module)
@@ -172,8 +189,27 @@ void ModuleManager::registerModule(QSharedPointer<Module> module)
         return;
     }
     PLATFORM_TRACE_CALL("ModuleManager::registerModule", module->name());
-    std::lock_guard<std::mutex> lock(s_registryMutex);
-    s_modules.insert(module->name(), module);
+    // A module replaced here is destroyed, if this held its last handle,
+    // after the lock is given back.
+    QSharedPointer<Module> replaced;
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        replaced = r.modules.value(module->name());
+        r.modules.insert(module->name(), module);
+    }
+}
+
+void ModuleManager::unregisterModule(QString name)
+{
+    PLATFORM_TRACE_CALL("ModuleManager::unregisterModule", name);
+    QSharedPointer<Module> gone;
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        gone = r.modules.take(name);
+    }
+    // As in registerModule: the module goes after the lock is given back.
 }
 
 void ModuleManager::serviceStageChanged(bool staged)

@@ -141,6 +141,13 @@ TEST(Framework, InfoModuleIsToldThatAllServicesAreReady)
     modules->registerModule(info);
     modules->registerModule(QSharedPointer<Module>());
     EXPECT_EQ(modules->findModule("info"), info);
+
+    // Taken out, the name finds nothing; an unknown name changes nothing.
+    modules->unregisterModule("nothing");
+    modules->unregisterModule("info");
+    EXPECT_TRUE(modules->findModule("info").isNull());
+    modules->registerModule(info);
+    EXPECT_EQ(modules->findModule("info"), info);
 }
 
 TEST(Framework, HomeScreenShowsWhatOtherThreadsHandOver)
@@ -197,6 +204,8 @@ TEST(Framework, HeartbeatGoesThroughTheLinkFromTheFrameworksThread)
                   testsupport::hex(one))
             << "heartbeat " << beat;
     EXPECT_TRUE(journalHas(mark, "ModuleManager::sendHeartbeat()", false));
+    // This program has no beep filter: nothing to hand a sound to, and it links and runs.
+    EXPECT_TRUE(journalHas(mark, "Framework::handBeepSound(no beep filter in this process)", true));
     // The heartbeat is still running when the process exits: it is ended with the application.
 }
 

@@ -301,6 +301,37 @@ TEST_F(SystemStartupTest, StagedLifecycleInOrderOnTheMainThreadThenSelfDeletion)
     EXPECT_EQ(info->object.calls, 1);
 }
 
+TEST_F(SystemStartupTest, WithoutAnInfoModuleTheStagingRunsTheSameAndNobodyIsToldAllServicesReady)
+{
+    m_originalInfo = ModuleManager::self()->findModule(QStringLiteral("info"));
+    m_restoreInfo = true;
+    ModuleManager::self()->unregisterModule(QStringLiteral("info"));
+    ASSERT_TRUE(ModuleManager::self()->findModule(QStringLiteral("info")).isNull());
+
+    QPointer<SystemStartup> staging = new SystemStartup(nullptr);
+    staging->bgStart();
+    showFirstFrame();
+
+    // finished() was handled all the same: the self-deletion timer runs.
+    ASSERT_TRUE(waitFor([&] {
+        QTimer *timer = staging ? staging->findChild<QTimer *>() : nullptr;
+        return timer && timer->isActive();
+    })) << dump(callsSince(m_mark));
+
+    const QVector<platform::JournalEntry> calls = callsSince(m_mark);
+    int at = find(calls, "FirstFrameMonitor::preCheck()");
+    ASSERT_GE(at, 0) << dump(calls);
+    for (const QString &step : kStagedOrder) {
+        const int next = find(calls, step, at + 1);
+        ASSERT_GT(next, at) << step.toStdString() << " out of order:\n" << dump(calls);
+        at = next;
+    }
+    EXPECT_EQ(countOf(calls, "SvcControl::stop"), 1);
+    EXPECT_EQ(countOf(calls, "Module::moduleObject"), 0) << dump(calls);
+    EXPECT_EQ(countOf(calls, "InfoModule::allServiceReady"), 0) << dump(calls);
+    delete staging;
+}
+
 TEST_F(SystemStartupTest, FrameAlreadyFlushedStartsTheFirstStageFromInsidePreCheck)
 {
     // Bring the first frame out, with the monitor watched by the test itself.
