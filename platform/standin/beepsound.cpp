@@ -1,0 +1,201 @@
+#include "beepsound.h"
+
+#include "tracefmt.h"
+
+// The filter's class is the launcher's. Only its layout is used here (the
+// public m_sound) and calls through its virtual table: nothing of it is linked,
+// so programs without the filter link and run.
+#pragma GCC visibility push(default)
+#include "meventfilter.h"
+#pragma GCC visibility pop
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QSaveFile>
+#include <QSound>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+
+#include <dlfcn.h>
+
+namespace platform {
+
+namespace {
+
+using FilterAccessor = MEventFilter *(*)();
+
+void step(const QString &what)
+{
+    PLATFORM_TRACE_CALL("Framework::handBeepSound", Raw{what});
+}
+
+// Main thread only. Never destroyed: the sound belongs to the application and
+// goes with it; the pointer only tells a later call that it was made.
+struct BeepState {
+    QPointer<QSound> sound;
+};
+
+BeepState &beepState()
+{
+    static auto *s_state = new BeepState;
+    return *s_state;
+}
+
+QTemporaryDir *privateDir();
+
+void removePrivateDir()
+{
+    privateDir()->remove();
+}
+
+// A private folder of this process, removed when the application goes.
+QTemporaryDir *privateDir()
+{
+    static auto *s_dir = [] {
+        auto *dir = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/headunit-XXXXXX"));
+        if (dir->isValid() && QCoreApplication::instance())
+            qAddPostRoutine(removePrivateDir);
+        return dir;
+    }();
+    return s_dir;
+}
+
+// Writes the beep to path unless the file there already holds it.
+bool writeBeepFile(const QString &path)
+{
+    const QByteArray wav = beepWav();
+    {
+        QFile existing(path);
+        if (existing.open(QIODevice::ReadOnly) && existing.size() == wav.size() && existing.readAll() == wav)
+            return true;
+    }
+    // Written aside and renamed into place: a reader never sees half a file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(wav) != wav.size() || !file.commit()) {
+        qCWarning(lcPlatform).noquote() << "beep sound" << path << "cannot be written:" << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString findBeepSoundPath()
+{
+    // The runtime folder is the user's own (and in memory); without a session
+    // that has one, a folder of this process's own rather than a shared one.
+    QString folder;
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty() || !QDir(folder).exists())
+        folder = privateDir()->isValid() ? privateDir()->path() : QString();
+    if (folder.isEmpty())
+        return QString();
+    const QString path = folder + QStringLiteral("/headunit-beep.wav");
+    return writeBeepFile(path) ? path : QString();
+}
+
+void handOnMainThread()
+{
+    auto accessor = reinterpret_cast<FilterAccessor>(::dlsym(RTLD_DEFAULT, kBeepFilterAccessor));
+    if (!accessor) {
+        step(QStringLiteral("no beep filter in this process"));
+        return;
+    }
+    MEventFilter *filter = accessor();
+    if (!filter) {
+        step(QStringLiteral("the beep filter accessor gave no filter"));
+        return;
+    }
+    step(QStringLiteral("filter found"));
+
+    BeepState &state = beepState();
+    if (filter->m_sound && filter->m_sound == state.sound.data()) {
+        step(QStringLiteral("the filter has the sound already"));
+    } else if (filter->m_sound) {
+        step(QStringLiteral("the filter has a sound of its own: kept"));
+    } else {
+        if (!state.sound) {
+            const QString path = beepSoundPath();
+            if (path.isEmpty()) {
+                step(QStringLiteral("no beep sound file: the filter stays silent"));
+                return;
+            }
+            state.sound = new QSound(path, QCoreApplication::instance());
+        }
+        filter->m_sound = state.sound.data();
+        // The filter does not own the sound: should the sound go first, the
+        // filter is not left pointing at it.
+        QPointer<QObject> watched(filter);
+        QSound *sound = state.sound.data();
+        QObject::connect(sound, &QObject::destroyed, [watched, filter, sound] {
+            if (watched && filter->m_sound == sound)
+                filter->m_sound = nullptr;
+        });
+        step(QStringLiteral("sound %1 set").arg(sound->fileName()));
+    }
+
+    const QMetaObject *meta = filter->metaObject();
+    if (meta->indexOfSignal("mcuPlayBeepSig()") < 0 || meta->indexOfSlot("playSound()") < 0) {
+        qCWarning(lcPlatform, "the beep filter has no mcuPlayBeepSig() or playSound(): no beep");
+        return;
+    }
+    if (QObject::connect(filter, SIGNAL(mcuPlayBeepSig()), filter, SLOT(playSound()), Qt::UniqueConnection))
+        step(QStringLiteral("mcuPlayBeepSig() connected to playSound()"));
+    else
+        step(QStringLiteral("mcuPlayBeepSig() already connected to playSound()"));
+}
+
+} // namespace
+
+QByteArray beepWav()
+{
+    // 60 ms of 1200 Hz at 16 kHz, with 5 ms ramps so that it does not click.
+    constexpr int kRate = 16000;
+    constexpr int kSamples = kRate * 60 / 1000;
+    constexpr int kRamp = kRate * 5 / 1000;
+    constexpr double kTone = 1200.0;
+    constexpr double kAmplitude = 0.4 * 32767;
+    QByteArray bytes;
+    QDataStream s(&bytes, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s.writeRawData("RIFF", 4);
+    s << quint32(36 + kSamples * 2);
+    s.writeRawData("WAVEfmt ", 8);
+    s << quint32(16) << quint16(1) << quint16(1) << quint32(kRate) << quint32(kRate * 2) << quint16(2)
+      << quint16(16);
+    s.writeRawData("data", 4);
+    s << quint32(kSamples * 2);
+    for (int i = 0; i < kSamples; ++i) {
+        const double ramp = std::min({1.0, double(i) / kRamp, double(kSamples - 1 - i) / kRamp});
+        s << qint16(std::lround(kAmplitude * ramp * std::sin(2 * M_PI * kTone * i / kRate)));
+    }
+    return bytes;
+}
+
+QString beepSoundPath()
+{
+    // Written once per process, on first use.
+    static const auto *s_path = new QString(findBeepSoundPath());
+    return *s_path;
+}
+
+void handBeepSound()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app) {
+        qCWarning(lcPlatform, "no application: the beep filter gets no sound");
+        return;
+    }
+    if (QThread::currentThread() == app->thread())
+        handOnMainThread();
+    else
+        QMetaObject::invokeMethod(app, handOnMainThread, Qt::QueuedConnection);
+}
+
+} // namespace platform

@@ -1,0 +1,32 @@
+#ifndef PLATFORM_BEEPSOUND_H
+#define PLATFORM_BEEPSOUND_H
+
+#include "platformexport.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+// The launcher's exported accessor of its beep filter, as the dynamic linker
+// knows it: MEventFilter::GetInstance().
+constexpr char kBeepFilterAccessor[] = "_ZN12MEventFilter11GetInstanceEv";
+
+// Gives the launcher's beep filter the framework's beep sound: looks the
+// filter's accessor up among the process's symbols at run time (a program
+// without the filter has nothing to hand it to), sets its m_sound when it has
+// none, and connects its mcuPlayBeepSig() to its playSound(). Runs on the
+// application's main thread; called from another thread, it is queued there.
+// Safe to call again: the sound is made once and each connection exists once.
+PLATFORM_EXPORT void handBeepSound();
+
+// The beep as a short mono 16-bit PCM wav file.
+PLATFORM_EXPORT QByteArray beepWav();
+
+// Where the beep is written: the user's runtime folder, or a private temporary
+// folder of this process when the session has none. Empty when neither works.
+PLATFORM_EXPORT QString beepSoundPath();
+
+} // namespace platform
+
+#endif // PLATFORM_BEEPSOUND_H
