@@ -5,7 +5,13 @@
 # (MainAppProtocolComm::GetInstance and its senders, MEventFilter::GetInstance).
 function(launcher_link_exported target)
     foreach(lib IN LISTS ARGN)
-        target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
+        get_target_property(_type ${lib} TYPE)
+        if(_type STREQUAL "OBJECT_LIBRARY")
+            # Object files are always linked whole.
+            target_link_libraries(${target} PRIVATE ${lib})
+        else()
+            target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
+        endif()
     endforeach()
     set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
 endfunction()
