@@ -1,0 +1,129 @@
+#include "soaklauncher.h"
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
+
+#include <csignal>
+
+#include <unistd.h>
+
+namespace soak {
+
+namespace {
+
+bool canUnshareNetwork()
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+        return false;
+    QProcess probe;
+    probe.start("unshare", {"-n", "true"});
+    return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
+           probe.exitCode() == 0;
+}
+
+} // namespace
+
+Launcher::Launcher() : m_home(testsupport::scratchDir("launcher-soak")) {}
+
+Launcher::~Launcher()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+}
+
+bool Launcher::start(std::chrono::milliseconds timeout)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", m_home + "/config");
+    env.insert("XDG_RUNTIME_DIR", m_home + "/runtime");
+    env.remove("DISPLAY");
+    QDir().mkpath(m_home + "/config");
+    QDir().mkpath(m_home + "/runtime");
+    QFile::setPermissions(m_home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner);
+    m_process.setProcessEnvironment(env);
+
+    const QString program = testsupport::builtProgram("launcher/launcher");
+    m_privateNetwork = canUnshareNetwork();
+    if (m_privateNetwork)
+        m_process.start("unshare", {"-n", "--", program});
+    else
+        m_process.start(program, QStringList());
+    if (!m_process.waitForStarted(10000))
+        return false;
+    // Printed by the link's thread once it has tried the service: by then the
+    // process is the launcher, in its own namespace.
+    return testsupport::waitFor(
+        [this] {
+            return standardOutput().contains("MainAppProtocolComm cannot connect to the MCU service") ||
+                   !running();
+        },
+        timeout) &&
+           running();
+}
+
+bool Launcher::running() const { return m_process.state() == QProcess::Running; }
+
+bool Launcher::terminate(std::chrono::milliseconds timeout)
+{
+    if (!running())
+        return false;
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    const bool ended = m_process.waitForFinished(int(timeout.count()));
+    drain();
+    return ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+qint64 Launcher::pid() const { return m_process.processId(); }
+
+std::string Launcher::netnsPath() const
+{
+    return m_privateNetwork ? "/proc/" + std::to_string(pid()) + "/ns/net" : std::string();
+}
+
+void Launcher::drain()
+{
+    m_stdout += m_process.readAllStandardOutput();
+    m_stderr += m_process.readAllStandardError();
+}
+
+const QByteArray &Launcher::standardOutput()
+{
+    drain();
+    return m_stdout;
+}
+
+const QByteArray &Launcher::standardError()
+{
+    drain();
+    return m_stderr;
+}
+
+long Launcher::rssKiB() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+int Launcher::descriptorCount() const
+{
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid()));
+    if (!fds.exists())
+        return -1;
+    return int(fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+} // namespace soak
