@@ -6,5 +6,5 @@ launcher_add_unit_test(tst_mcupeercheck
             ${PROJECT_SOURCE_DIR}/tests/support/mcupeer.cpp
     LIBS faultsupport launcher_clock Platform::Framework Platform::Apis Platform::Settings
          Qt5::Core Threads::Threads
-    EXPORTED launcher_mcu
+    EXPORTED launcher_mcu launcher_input
     TIMEOUT 120)
