@@ -12,7 +12,8 @@
 //            FD (SCM_RIGHTS); otherwise as listen.
 //   stream   listens on NAME, takes one connection and writes short records
 //            (msg kStreamMsg, p1 SEQ, SEQ+1, ..., p2 R) at a steady pace until
-//            killed; `written` moves after each record's last byte went out.
+//            killed, some in two writes; `written` moves after each record's
+//            last byte went out.
 //   garbage  for MS milliseconds: takes connection after connection; each gets
 //            one marker record, then malformed input, then is closed.
 // --netns enters that network namespace first, --uid drops to that user next.
@@ -251,14 +252,19 @@ void sendClockChange(int fd)
     for (unsigned i = 1;; ++i, ++seq) {
         unsigned char r[16];
         shortRecord(r, faultservice::kStreamMsg, seq, o.round);
-        // Every third record goes out in two writes, so that a kill can fall
-        // between the halves of a record.
-        const bool ok = i % 3 == 0 ? sendAll(fd, r, 8) && sendAll(fd, r + 8, 8) : sendAll(fd, r, 16);
+        // About 4 records a millisecond. The pause falls inside every fourth
+        // record, between its halves, so that many kills leave half a record.
+        bool ok;
+        if (i % 4 == 0) {
+            ok = sendAll(fd, r, 8);
+            pause(1000);
+            ok = ok && sendAll(fd, r + 8, 8);
+        } else {
+            ok = sendAll(fd, r, 16);
+        }
         if (!ok)
             fail("send");
         g_shared->written.store(seq + 1);
-        if (i % 4 == 0)
-            pause(1000); // about 4 records a millisecond
     }
 }
 
