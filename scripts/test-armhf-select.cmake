@@ -9,7 +9,9 @@
 #     end-to-end pairs): they start ARM programs directly, which this host
 #     cannot do without binfmt_misc, and those programs set the real clock;
 #   - tests whose executable starts programs (QProcess::start, ::execute,
-#     ::startDetached): the same two reasons, one level down.
+#     ::startDetached, posix_spawn, execve, execvp, execl, system, popen): the
+#     same two reasons, one level down. fork, execv and clone alone do not
+#     count: GoogleTest's death tests import them into every test program.
 # Everything else runs, in process, with the clock layer the test installs.
 
 if(NOT TESTS_JSON OR NOT OUT OR NOT NM)
@@ -61,7 +63,8 @@ foreach(i RANGE ${last})
         if(NOT nm_rc EQUAL 0)
             message(FATAL_ERROR "${NM} failed on ${exe}")
         endif()
-        if(symbols MATCHES "_ZN8QProcess(5start|7execute|13startDetached)")
+        if(symbols MATCHES "_ZN8QProcess(5start|7execute|13startDetached)"
+           OR symbols MATCHES "[ \t](execve|execvp|execvpe|execl|execlp|execle|posix_spawnp?|system|popen)(@|\n)")
             set(spawns_${key} 1)
         else()
             set(spawns_${key} 0)
