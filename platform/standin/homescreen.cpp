@@ -35,6 +35,7 @@ QLabel#date { font-size: 15px; color: #8496a8; }
 QWidget#card { background: #16202b; border: 1px solid #22303d; border-radius: 10px; }
 QLabel#caption { font-size: 13px; color: #7f93a6; letter-spacing: 1px; }
 QLabel#value { font-size: 22px; font-weight: 500; }
+QLabel#detail { font-size: 13px; color: #8496a8; }
 QLabel#pillWaiting { font-size: 18px; font-weight: 600; color: #1b1300; background: #e0a526;
                      border-radius: 16px; padding: 4px 22px; min-height: 32px; }
 QLabel#pillReady { font-size: 18px; font-weight: 600; color: #03150a; background: #3ccf74;
@@ -55,6 +56,10 @@ QString stageText(const HomeSnapshot &s)
         return QObject::tr("Stage %1").arg(s.serviceStage);
     }
 }
+
+// The room a card gives its value: the card's share of the 1024 px row, less
+// the grid's and the card's margins.
+constexpr int kValueWidth = 270;
 
 QString orDash(const QString &text)
 {
@@ -139,7 +144,7 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
     grid->setContentsMargins(28, 24, 28, 12);
     grid->setHorizontalSpacing(18);
     grid->setVerticalSpacing(18);
-    addField(grid, 0, 0, QStringLiteral("language"), tr("LANGUAGE"));
+    addField(grid, 0, 0, QStringLiteral("language"), tr("LANGUAGE"), QStringLiteral("languageCode"));
     addField(grid, 0, 1, QStringLiteral("drive"), tr("DRIVE SIDE"));
     addField(grid, 0, 2, QStringLiteral("stage"), tr("SERVICES"));
     addField(grid, 1, 0, QStringLiteral("mcuType"), tr("MCU TYPE"));
@@ -154,7 +159,8 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
 
     auto *bottom = new QHBoxLayout;
     bottom->setContentsMargins(28, 4, 28, 22);
-    m_readyPill = new QLabel(this);
+    m_readyPill = new QLabel(tr("Starting services\u2026"), this);
+    m_readyPill->setObjectName(QStringLiteral("pillWaiting"));
     m_versions = new QLabel(this);
     m_versions->setObjectName(QStringLiteral("versions"));
     bottom->addWidget(m_readyPill);
@@ -172,13 +178,16 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
     auto *clockTimer = new QTimer(this);
     connect(clockTimer, &QTimer::timeout, this, &HomeScreen::tick);
     clockTimer->start(1000);
+    // Measured for eliding in the fonts they are shown with: the style sheet's.
+    ensurePolished();
     tick();
     refresh();
 }
 
 HomeScreen::~HomeScreen() = default;
 
-QLabel *HomeScreen::addField(QGridLayout *grid, int row, int column, const QString &name, const QString &caption)
+QLabel *HomeScreen::addField(QGridLayout *grid, int row, int column, const QString &name, const QString &caption,
+                             const QString &detailName)
 {
     auto *card = new QWidget(grid->parentWidget());
     card->setObjectName(QStringLiteral("card"));
@@ -194,6 +203,15 @@ QLabel *HomeScreen::addField(QGridLayout *grid, int row, int column, const QStri
     value->setMinimumWidth(0);
     box->addWidget(cap);
     box->addWidget(value);
+    if (!detailName.isEmpty()) {
+        // A second, smaller line under the value (in the caption's font: no
+        // further font to load for the first frame).
+        auto *detail = new QLabel(card);
+        detail->setObjectName(QStringLiteral("detail"));
+        detail->setTextFormat(Qt::PlainText);
+        box->addWidget(detail);
+        m_fields.insert(detailName, detail);
+    }
     box->addStretch();
     grid->addWidget(card, row, column);
     m_fields.insert(name, value);
@@ -220,18 +238,31 @@ void HomeScreen::refresh()
 {
     const HomeSnapshot s = HomeState::instance().snapshot();
     auto set = [this](const char *field, const QString &text) {
-        QLabel *label = m_fields.value(QLatin1String(field));
+        const QString name = QLatin1String(field);
+        // Most values stay as they are from one refresh to the next: measuring
+        // and laying a text out again is the costly part.
+        const auto known = m_fullTexts.constFind(name);
+        if (known != m_fullTexts.constEnd() && *known == text)
+            return;
+        m_fullTexts.insert(name, text);
+        QLabel *label = m_fields.value(name);
         // Long values (a unit identity) are cut at the card's width, not wrapped.
-        label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, 270));
+        label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kValueWidth));
         label->setToolTip(text);
     };
 
-    QString language = s.language;
-    if (!language.isEmpty()) {
-        const QLocale locale(language);
-        language = QStringLiteral("%1 (%2)").arg(locale.nativeLanguageName(), locale.name());
+    // The language's own name, and its code on a second line.
+    QString languageName;
+    QString languageCode;
+    if (!s.language.isEmpty()) {
+        const QLocale locale(s.language);
+        languageName = locale.nativeLanguageName();
+        languageCode = locale.name();
+        if (languageName.isEmpty())
+            languageName = languageCode;
     }
-    set("language", orDash(language));
+    set("language", orDash(languageName));
+    set("languageCode", languageCode);
     set("drive", s.rightDrive ? tr("Right-hand drive") : tr("Left-hand drive"));
     set("stage", stageText(s));
     set("mcuType", s.mcuTypeKnown ? QString::number(s.mcuType) : orDash(QString()));
@@ -242,11 +273,14 @@ void HomeScreen::refresh()
     set("link", !s.linkHandedOver ? tr("Not handed over")
                                   : tr("Heartbeats sent: %1").arg(s.heartbeats));
 
-    m_readyPill->setObjectName(s.allServicesReady ? QStringLiteral("pillReady") : QStringLiteral("pillWaiting"));
-    m_readyPill->setText(s.allServicesReady ? tr("All services ready") : tr("Starting services\u2026"));
-    // A changed object name needs the style sheet applied again.
-    m_readyPill->style()->unpolish(m_readyPill);
-    m_readyPill->style()->polish(m_readyPill);
+    const QString pill = s.allServicesReady ? QStringLiteral("pillReady") : QStringLiteral("pillWaiting");
+    if (m_readyPill->objectName() != pill) {
+        m_readyPill->setObjectName(pill);
+        m_readyPill->setText(s.allServicesReady ? tr("All services ready") : tr("Starting services\u2026"));
+        // A changed object name needs the style sheet applied again.
+        m_readyPill->style()->unpolish(m_readyPill);
+        m_readyPill->style()->polish(m_readyPill);
+    }
 
     setLayoutDirection(s.rightDrive ? Qt::RightToLeft : Qt::LeftToRight);
 }

@@ -35,13 +35,15 @@ private slots:
     void tick();
 
 private:
-    QLabel *addField(QGridLayout *grid, int row, int column, const QString &name, const QString &caption);
+    QLabel *addField(QGridLayout *grid, int row, int column, const QString &name, const QString &caption,
+                     const QString &detailName = QString());
 
     QLabel *m_clock = nullptr;
     QLabel *m_date = nullptr;
     QLabel *m_readyPill = nullptr;
     QLabel *m_versions = nullptr;
     QHash<QString, QLabel *> m_fields;
+    QHash<QString, QString> m_fullTexts; // each field's text before eliding, as last shown
 };
 
 // Readable name of a source id of the shared data component.

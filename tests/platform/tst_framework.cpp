@@ -11,6 +11,7 @@
 #include "module.h"
 #include "modulemanager.h"
 #include "platformcontrol.h"
+#include "syslanguage.h"
 #include "uimanager.h"
 
 #include "homescreen.h"
@@ -179,6 +180,12 @@ TEST(Framework, HomeScreenShowsWhatOtherThreadsHandOver)
     shows("key", "Key 21, state 1");
     shows("source", "Bluetooth music");
     shows("stage", "All stages up");
+
+    // The language's own name whole (it fits the card once the code has a
+    // line of its own), and the code under it.
+    SysLanguage::exeLanguage("en_US");
+    shows("language", "American English");
+    shows("languageCode", "en_US");
 }
 
 TEST(Framework, HeartbeatGoesThroughTheLinkFromTheFrameworksThread)
@@ -216,12 +223,16 @@ TEST(HomeScreen, SavesAScreenshotWhenAsked)
         GTEST_SKIP() << "set PLATFORM_HOME_SCREENSHOT to a .png path";
     platform::HomeScreen *screen = homeScreen();
     ASSERT_NE(screen, nullptr);
+    SysLanguage::exeLanguage(qEnvironmentVariable("PLATFORM_HOME_LANGUAGE", "en_US"));
     AppData::GetInstance()->setUUID("HU-7F3A-0001");
     AppData::GetInstance()->setMcuType(2);
     AppData::GetInstance()->setCurSource(SOURCE_ID_RADIO);
     PlatformControl::getInstance()->setMcuVersion("MCU_V2.31.0");
     BaseControl::getInstance()->sendMcuKeyPressedSignal(3, 1);
     ModuleManager::self()->setServiceStage(2);
-    testsupport::waitFor([&] { return screen->fieldText("stage") == "All stages up"; });
+    QMetaObject::invokeMethod(ModuleManager::self()->findModule("info")->moduleObject(), "allServiceReady");
+    testsupport::waitFor([&] {
+        return screen->fieldText("stage") == "All stages up" && screen->fieldText("ready") == "All services ready";
+    });
     EXPECT_TRUE(screen->grab().save(QString::fromLocal8Bit(path)));
 }
