@@ -34,7 +34,7 @@ public:
     void addEnvironment(const QString &entry);
     bool start();
     // SIGTERM, then wait for the exit. Returns false on time-out.
-    bool terminate(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    bool terminate(std::chrono::milliseconds timeout = std::chrono::seconds(90));
     bool waitForExit(std::chrono::milliseconds timeout);
 
     int exitCode() const;
@@ -48,7 +48,7 @@ public:
 
     // Waits until a record satisfies pred (true) or the time-out passes.
     bool waitForRecord(const std::function<bool(const LogRecord &)> &pred,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                       std::chrono::milliseconds timeout = std::chrono::seconds(90));
 
     // Splits raw standard-error text written with the pattern into records.
     static QVector<LogRecord> parseRecords(const QString &stderrText);
