@@ -479,7 +479,7 @@ struct Simulator::Impl {
                   "param, heartbeat-ack, key-study, forward, sim, mcm, can, short, long, hex, "
                   "split/trickle, expect, sleep, disconnect, wait-connect, wait-disconnect, close-listener, "
                   "listen, "
-                  "restart, status, quit (see docs/mcusim.md)");
+                  "restart, status, quit (see README.md)");
             return;
         }
         if (trimmed == "status") {
