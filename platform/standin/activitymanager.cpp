@@ -8,16 +8,29 @@
 namespace tamoappframework {
 
 namespace {
-std::mutex s_mutex;
-QString s_currentActivity = QStringLiteral("home"); // guarded by s_mutex
+
+// Reached from the receive thread: never destroyed, so a call made while the
+// process runs its static destructors still finds it.
+struct ActivityState {
+    std::mutex mutex;
+    QString current = QStringLiteral("home"); // guarded by mutex
+};
+
+ActivityState &activityState()
+{
+    static auto *s_state = new ActivityState;
+    return *s_state;
+}
+
 } // namespace
 
 QSharedPointer<ActivityManager> ActivityManager::self()
 {
-    // Holds the instance for the life of the process; thread-safe first use.
-    static const QSharedPointer<ActivityManager> s_instance(new ActivityManager);
+    // Holds the instance for the life of the process and is never destroyed:
+    // the receive thread may ask for it during exit. Thread-safe first use.
+    static const auto *s_instance = new QSharedPointer<ActivityManager>(new ActivityManager);
     PLATFORM_TRACE_CALL("ActivityManager::self");
-    return s_instance;
+    return *s_instance;
 }
 
 ActivityManager::ActivityManager() = default;
@@ -26,14 +39,16 @@ ActivityManager::~ActivityManager() = default;
 void ActivityManager::startActivity(QString name)
 {
     PLATFORM_TRACE_CALL("ActivityManager::startActivity", name);
-    std::lock_guard<std::mutex> lock(s_mutex);
-    s_currentActivity = platform::deepCopy(name);
+    ActivityState &state = activityState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.current = platform::deepCopy(name);
 }
 
 QString ActivityManager::currentActivity() const
 {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return platform::deepCopy(s_currentActivity);
+    ActivityState &state = activityState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return platform::deepCopy(state.current);
 }
 
 void ActivityManager::receiveParamFromMcu(unsigned int value)

@@ -36,8 +36,7 @@ void step(const QString &what)
     PLATFORM_TRACE_CALL("Framework::handBeepSound", Raw{what});
 }
 
-// Main thread only. Never destroyed: the sound belongs to the application and
-// goes with it; the pointer only tells a later call that it was made.
+// Main thread only. Never destroyed, and neither is the sound it makes.
 struct BeepState {
     QPointer<QSound> sound;
 };
@@ -126,7 +125,10 @@ void handOnMainThread()
                 step(QStringLiteral("no beep sound file: the filter stays silent"));
                 return;
             }
-            state.sound = new QSound(path, QCoreApplication::instance());
+            // Never destroyed: Qt Multimedia waits, in a sound's destructor,
+            // for its sample loader thread, which may be waiting for an event
+            // loop that has ended by then (the application's teardown hangs).
+            state.sound = new QSound(path);
         }
         filter->m_sound = state.sound.data();
         // The filter does not own the sound: should the sound go first, the

@@ -8,9 +8,11 @@
 namespace {
 
 // Built on first use, after every static QString of SetupStrIdConst exists.
+// Read from the receive thread too: never destroyed, so a read made while the
+// process runs its static destructors still finds the table.
 const QHash<QString, QVariant> &defaults()
 {
-    static const QHash<QString, QVariant> s_defaults = {
+    static const auto *s_defaults = new QHash<QString, QVariant>{
         {SetupStrIdConst::setupSysLang, QStringLiteral("en_US")},
         {SetupStrIdConst::setupRightDrive, false},
         // The phone-mode keys hold a mode identifier; by default the phone's
@@ -29,7 +31,7 @@ const QHash<QString, QVariant> &defaults()
         {SetupStrIdConst::setupSyncRdsTime, false},
         {SetupStrIdConst::setupSysBeep, true},
     };
-    return s_defaults;
+    return *s_defaults;
 }
 
 } // namespace

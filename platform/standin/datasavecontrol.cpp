@@ -21,9 +21,19 @@
 
 namespace {
 
-std::mutex s_mutex;
-QString s_path;             // guarded by s_mutex
-bool s_warnedUninit = false; // guarded by s_mutex
+// The store's state is reached from the receive thread too: never destroyed,
+// so a read made while the process runs its static destructors still finds it.
+struct Store {
+    std::mutex mutex;
+    QString path;              // guarded by mutex
+    bool warnedUninit = false; // guarded by mutex
+};
+
+Store &store()
+{
+    static auto *s_store = new Store;
+    return *s_store;
+}
 
 QString storePath()
 {
@@ -52,25 +62,27 @@ bool DataSaveControl::initQSettingPath()
     const bool dirOk = QDir().mkpath(dir);
     if (!dirOk)
         qCWarning(lcPlatform).noquote() << "settings folder" << dir << "cannot be created; reads give defaults";
-    std::lock_guard<std::mutex> lock(s_mutex);
-    s_path = path;
+    Store &st = store();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.path = path;
     return dirOk;
 }
 
 QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &def, QString const &group)
 {
     PLATFORM_TRACE_CALL("DataSaveControl::readSettingData", key, def, group);
-    std::lock_guard<std::mutex> lock(s_mutex);
-    if (s_path.isEmpty()) {
-        if (!s_warnedUninit) {
-            s_warnedUninit = true;
+    Store &st = store();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.path.isEmpty()) {
+        if (!st.warnedUninit) {
+            st.warnedUninit = true;
             qCWarning(lcPlatform, "readSettingData before initQSettingPath: every read gives its default");
         }
         return def;
     }
     if (key.isEmpty())
         return def;
-    QSettings settings(s_path, QSettings::IniFormat);
+    QSettings settings(st.path, QSettings::IniFormat);
     if (!group.isEmpty())
         settings.beginGroup(group);
     // What leaves the lock shares no data with the store's cache.
@@ -83,10 +95,11 @@ QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &de
 bool DataSaveControl::writeSettingData(QString const &key, QVariant const &value, QString const &group)
 {
     PLATFORM_TRACE_CALL("DataSaveControl::writeSettingData", key, value, group);
-    std::lock_guard<std::mutex> lock(s_mutex);
-    if (s_path.isEmpty() || key.isEmpty())
+    Store &st = store();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.path.isEmpty() || key.isEmpty())
         return false;
-    QSettings settings(s_path, QSettings::IniFormat);
+    QSettings settings(st.path, QSettings::IniFormat);
     if (!group.isEmpty())
         settings.beginGroup(group);
     settings.setValue(key, platform::deepCopy(value));
@@ -96,6 +109,7 @@ bool DataSaveControl::writeSettingData(QString const &key, QVariant const &value
 
 QString DataSaveControl::settingFilePath()
 {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return platform::deepCopy(s_path);
+    Store &st = store();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    return platform::deepCopy(st.path);
 }

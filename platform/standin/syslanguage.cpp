@@ -9,8 +9,19 @@
 #include <mutex>
 
 namespace {
-std::mutex s_mutex;
-QString s_language; // guarded by s_mutex
+
+// Asked for from any thread: never destroyed, so a late call during exit is safe.
+struct LanguageState {
+    std::mutex mutex;
+    QString language; // guarded by mutex
+};
+
+LanguageState &languageState()
+{
+    static auto *s_state = new LanguageState;
+    return *s_state;
+}
+
 } // namespace
 
 void SysLanguage::exeLanguage(QString language)
@@ -29,14 +40,16 @@ void SysLanguage::exeLanguage(QString language)
     }
     QLocale::setDefault(locale);
     {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        s_language = platform::deepCopy(locale.name());
+        LanguageState &state = languageState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.language = platform::deepCopy(locale.name());
     }
     platform::HomeState::instance().setLanguage(locale.name());
 }
 
 QString SysLanguage::currentLanguage()
 {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return s_language.isEmpty() ? QLocale().name() : platform::deepCopy(s_language);
+    LanguageState &state = languageState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.language.isEmpty() ? QLocale().name() : platform::deepCopy(state.language);
 }

@@ -5,7 +5,14 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcPlatform, "platform")
+// What Q_LOGGING_CATEGORY defines, but never destroyed: the components'
+// threads (the MCU receive thread, the heartbeat) may log while the process
+// runs its static destructors.
+const QLoggingCategory &lcPlatform()
+{
+    static const auto *s_category = new QLoggingCategory("platform");
+    return *s_category;
+}
 
 namespace platform {
 

@@ -121,6 +121,11 @@ TEST_F(BeepHandOverTest, ASoundOfTheFiltersOwnIsKeptAndAGoneSoundIsNotLeftBehind
     ModuleManager::initModule(nullptr);
     QPointer<QSound> framework(m_filter->m_sound);
     ASSERT_FALSE(framework.isNull());
+    // Qt Multimedia cannot destroy a sound whose sample is still loading
+    // without the event loop: let the load end first.
+    auto *effect = framework->findChild<QSoundEffect *>();
+    ASSERT_NE(effect, nullptr);
+    testsupport::waitFor([&] { return effect->status() != QSoundEffect::Loading; });
     delete framework.data();
     EXPECT_EQ(m_filter->m_sound, nullptr);
 

@@ -13,6 +13,7 @@
 
 #include <QFileInfo>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QSet>
 #include <QSettings>
 
@@ -158,4 +159,38 @@ TEST(SysLanguage, AppliesKnownLocalesAndKeepsTheCurrentOneOtherwise)
     }
     SysLanguage::exeLanguage("zh_CN");
     EXPECT_EQ(QLocale().name(), "zh_CN");
+}
+
+namespace {
+
+// A component thread that the process never stops (the MCU receive thread of
+// a program that never stops its link) reads defaults and the store until the
+// process is gone.
+[[noreturn]] void exitWhileAThreadReadsTheStore()
+{
+    DataSaveControl::initQSettingPath();
+    // What is checked is the components' own state. Their call trace formats
+    // with Qt's text streams, which do not survive Qt's own teardown: off here.
+    QLoggingCategory::setFilterRules(QStringLiteral("platform.debug=false"));
+    platform::Journal::instance().setEnabled(false);
+    std::atomic<int> reads{0};
+    std::thread([&reads] {
+        for (;;) {
+            DataDefault::getDefault(SetupStrIdConst::setupSyncRdsTime);
+            DataSaveControl::settingFilePath();
+            reads.fetch_add(1);
+        }
+    }).detach();
+    while (reads.load() < 100)
+        std::this_thread::yield();
+    // Runs the static destructors while the thread goes on reading.
+    std::exit(0);
+}
+
+} // namespace
+
+TEST(ComponentState, ReadsOnAThreadStillRunningAtProcessExitAreSafe)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWhileAThreadReadsTheStore(), ::testing::ExitedWithCode(0), "");
 }
