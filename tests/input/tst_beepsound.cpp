@@ -66,7 +66,15 @@ protected:
         m_filter->m_sound = nullptr;
     }
 
-    void TearDown() override { MEventFilter::DeleteInstance(); }
+    void TearDown() override
+    {
+        // The framework's sound is never destroyed; its sample's load, which
+        // Qt Multimedia finishes through the event loop, is let end.
+        if (m_filter->m_sound)
+            if (auto *effect = m_filter->m_sound->findChild<QSoundEffect *>())
+                testsupport::waitFor([&] { return effect->status() != QSoundEffect::Loading; });
+        MEventFilter::DeleteInstance();
+    }
 
     MEventFilter *m_filter = nullptr;
 };
