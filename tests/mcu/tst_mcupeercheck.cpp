@@ -125,8 +125,12 @@ TEST_F(PeerCheck, ServiceOfAnotherUserIsRefusedUnreadAndLoggedOncePerProcess)
     Process impostor;
     ASSERT_TRUE(impostor.start(listenArgs(kNobody)));
     // Several retries of the same process: one line for all of them.
-    ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= 3; }, 20s));
-    EXPECT_GE(impostor.shared().accepted.load(), 3u);
+    // The service counts its accept() after the link's connect has returned:
+    // wait for both sides.
+    ASSERT_TRUE(waitFor([&] {
+        return link()->refusedPeerCount() >= 3 && impostor.shared().accepted.load() >= 3u;
+    }, 20s)) << "refused " << link()->refusedPeerCount() << ", accepted "
+             << impostor.shared().accepted.load();
     EXPECT_EQ(1, out.count(kRefused));
     EXPECT_EQ(1, out.count(refusalOf(impostor.pid(), kNobody)));
 
