@@ -16,6 +16,24 @@ struct Word {
     bool quoted = false;
 };
 
+// Appends the text of a quoted string that starts at *i (just after its opening
+// quote) to out, with \" and \\ unescaped, and moves *i past the closing
+// quote. False when the line ends first.
+bool appendQuoted(const std::string &line, size_t *i, std::string *out)
+{
+    const size_t n = line.size();
+    while (*i < n) {
+        const char c = line[(*i)++];
+        if (c == '\\' && *i < n)
+            *out += line[(*i)++];
+        else if (c == '"')
+            return true;
+        else
+            *out += c;
+    }
+    return false;
+}
+
 bool split(const std::string &line, std::vector<Word> *words, std::string *error)
 {
     words->clear();
@@ -30,19 +48,7 @@ bool split(const std::string &line, std::vector<Word> *words, std::string *error
         if (line[i] == '"') {
             w.quoted = true;
             ++i;
-            bool closed = false;
-            while (i < n) {
-                char c = line[i++];
-                if (c == '\\' && i < n) {
-                    w.s += line[i++];
-                } else if (c == '"') {
-                    closed = true;
-                    break;
-                } else {
-                    w.s += c;
-                }
-            }
-            if (!closed) {
+            if (!appendQuoted(line, &i, &w.s)) {
                 *error = "unterminated quote";
                 return false;
             }
@@ -52,19 +58,7 @@ bool split(const std::string &line, std::vector<Word> *words, std::string *error
                 if (line[i] == '"') {
                     // key="two words"
                     ++i;
-                    bool closed = false;
-                    while (i < n) {
-                        char c = line[i++];
-                        if (c == '\\' && i < n) {
-                            w.s += line[i++];
-                        } else if (c == '"') {
-                            closed = true;
-                            break;
-                        } else {
-                            w.s += c;
-                        }
-                    }
-                    if (!closed) {
+                    if (!appendQuoted(line, &i, &w.s)) {
                         *error = "unterminated quote";
                         return false;
                     }
