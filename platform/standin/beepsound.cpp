@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 #include <QSaveFile>
@@ -30,6 +31,9 @@ namespace platform {
 namespace {
 
 using FilterAccessor = MEventFilter *(*)();
+
+// How long the application's end waits for a sample that is still loading.
+constexpr int kQuitLoadWaitMs = 3000;
 
 void step(const QString &what)
 {
@@ -129,6 +133,13 @@ void handOnMainThread()
             // for its sample loader thread, which may be waiting for an event
             // loop that has ended by then (the application's teardown hangs).
             state.sound = new QSound(path);
+            // A sample still loading when the process ends is left half made
+            // (its reader and decoder are never freed): its load, which needs
+            // this thread's events the first time, is let end before.
+            QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [] {
+                if (!waitForBeepSoundLoad(kQuitLoadWaitMs))
+                    qCWarning(lcPlatform, "the beep sound was still loading after %d ms: left as it is", kQuitLoadWaitMs);
+            });
         }
         filter->m_sound = state.sound.data();
         // The filter does not own the sound: should the sound go first, the
@@ -185,6 +196,34 @@ QString beepSoundPath()
     // Written once per process, on first use.
     static const auto *s_path = new QString(findBeepSoundPath());
     return *s_path;
+}
+
+bool beepSoundLoading()
+{
+    // Qt Multimedia loads samples on a thread of its own that ends when no
+    // sample is loading; the kernel knows it by its name, cut to 15 bytes.
+    static const QByteArray kLoaderName("QSampleCache::L");
+    QDir tasks(QStringLiteral("/proc/self/task"));
+    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &id : ids) {
+        QFile comm(tasks.filePath(id + QStringLiteral("/comm")));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == kLoaderName)
+            return true;
+    }
+    return false;
+}
+
+bool waitForBeepSoundLoad(int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (beepSoundLoading()) {
+        if (waited.hasExpired(timeoutMs))
+            return false;
+        QCoreApplication::processEvents();
+        QThread::msleep(2);
+    }
+    return true;
 }
 
 void handBeepSound()

@@ -20,6 +20,13 @@ constexpr char kBeepFilterAccessor[] = "_ZN12MEventFilter11GetInstanceEv";
 // Safe to call again: the sound is made once and each connection exists once.
 PLATFORM_EXPORT void handBeepSound();
 
+// Whether Qt Multimedia is loading a sample (the beep) in this process.
+PLATFORM_EXPORT bool beepSoundLoading();
+
+// Serves the calling (main) thread's events until no sample is loading, for at
+// most timeoutMs. The first load needs them. False when the time ran out.
+PLATFORM_EXPORT bool waitForBeepSoundLoad(int timeoutMs);
+
 // The beep as a short mono 16-bit PCM wav file.
 PLATFORM_EXPORT QByteArray beepWav();
 

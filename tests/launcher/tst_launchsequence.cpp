@@ -134,7 +134,8 @@ TEST_F(LaunchSequence, ComponentsAreCalledInTheFixedOrderWithTheSavedValues)
 TEST_F(LaunchSequence, SigtermEndsTheEventLoopAndTeardownRuns)
 {
     ASSERT_TRUE(m_launcher->terminate());
-    EXPECT_EQ(m_launcher->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_launcher->exitStatus(), QProcess::NormalExit)
+        << m_launcher->standardError().toStdString();
     EXPECT_EQ(m_launcher->exitCode(), 0);
     const QVector<LogRecord> sys = systemRecords();
     ASSERT_FALSE(sys.isEmpty());
