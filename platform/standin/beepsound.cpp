@@ -136,10 +136,13 @@ void handOnMainThread()
             // A sample still loading when the process ends is left half made
             // (its reader and decoder are never freed): its load, which needs
             // this thread's events the first time, is let end before.
-            QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [] {
-                if (!waitForBeepSoundLoad(kQuitLoadWaitMs))
-                    qCWarning(lcPlatform, "the beep sound was still loading after %d ms: left as it is", kQuitLoadWaitMs);
-            });
+            static const bool s_waitsAtQuit = QObject::connect(
+                QCoreApplication::instance(), &QCoreApplication::aboutToQuit, [] {
+                    if (!waitForBeepSoundLoad(kQuitLoadWaitMs))
+                        qCWarning(lcPlatform, "the beep sound was still loading after %d ms: left as it is",
+                                  kQuitLoadWaitMs);
+                });
+            Q_UNUSED(s_waitsAtQuit);
         }
         filter->m_sound = state.sound.data();
         // The filter does not own the sound: should the sound go first, the
