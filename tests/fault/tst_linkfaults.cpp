@@ -3,6 +3,7 @@
 // while records flow both ways.
 
 #include "mainappprotocolcomm.h"
+#include "pairconnector.h"
 #include "systemclock.h"
 #include "testsupport.h"
 
@@ -68,41 +69,6 @@ private:
     int m_saved = -1;
 };
 
-// A connector handing out one end of a fresh socket pair per connection; the
-// other end is given to `prepare` and kept for the test.
-struct Pairs {
-    std::mutex mutex;
-    std::deque<int> peers;
-    std::function<void(int)> prepare;
-    int linkSendBuffer = 0; // SO_SNDBUF of the link's end when non-zero
-    ~Pairs()
-    {
-        for (int fd : peers)
-            if (fd >= 0)
-                ::close(fd);
-    }
-    std::function<int()> connector()
-    {
-        return [this] {
-            int sv[2];
-            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-                return -1;
-            if (prepare)
-                prepare(sv[1]);
-            if (linkSendBuffer > 0)
-                ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &linkSendBuffer, sizeof linkSendBuffer);
-            std::lock_guard<std::mutex> lock(mutex);
-            peers.push_back(sv[1]);
-            return sv[0];
-        };
-    }
-    int peer(size_t i)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return i < peers.size() ? peers[i] : -1;
-    }
-};
-
 class LinkFaults : public ::testing::Test
 {
 protected:
@@ -146,7 +112,7 @@ TEST_F(LinkFaults, ThousandRecordsToAClosedPeerEachGiveMinusOneAndNoSigpipe)
     // The service has stopped reading but keeps the connection: every write
     // reaches the socket and meets EPIPE, and the connection stays up.
     {
-        Pairs pairs;
+        testsupport::PairConnector pairs;
         pairs.prepare = [](int peer) { ::shutdown(peer, SHUT_RD); };
         link()->setConnector(pairs.connector());
         link()->Start();
@@ -167,7 +133,7 @@ TEST_F(LinkFaults, ThousandRecordsToAClosedPeerEachGiveMinusOneAndNoSigpipe)
 
     // The service is gone altogether, on every connection the link makes.
     {
-        Pairs pairs;
+        testsupport::PairConnector pairs;
         pairs.prepare = [](int peer) { ::shutdown(peer, SHUT_RDWR); };
         link()->setConnector(pairs.connector());
         link()->Start();
@@ -222,7 +188,7 @@ TEST_F(LinkFaults, SignalsAtOneKilohertzLoseAndDoubleNoRecordEitherWay)
     g_signalsHandled = 0;
 
     QuietStdout quiet;
-    Pairs pairs;
+    testsupport::PairConnector pairs;
     pairs.linkSendBuffer = 4096; // senders often wait in a write, where a signal finds them
     InboundCheck inbound;
     link()->setConnector(pairs.connector());

@@ -3,6 +3,7 @@
 
 #include "mainappprotocolcomm.h"
 #include "mcupeer.h"
+#include "pairconnector.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -79,43 +80,7 @@ struct Tap {
     }
 };
 
-// Hands the link one end of a fresh socketpair per connection and keeps the
-// other end for the test.
-struct PairConnector {
-    std::mutex mutex;
-    std::deque<int> peers;
-    std::atomic<int> calls{0};
-    std::atomic<int> failFirst{0};  // refuse this many attempts first
-    int linkSendBuffer = 0;         // SO_SNDBUF of the link's end when non-zero
-
-    std::function<int()> function()
-    {
-        return [this] {
-            if (calls.fetch_add(1) < failFirst.load()) {
-                errno = ECONNREFUSED;
-                return -1;
-            }
-            int sv[2];
-            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-                return -1;
-            if (linkSendBuffer > 0)
-                ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &linkSendBuffer, sizeof linkSendBuffer);
-            std::lock_guard<std::mutex> lock(mutex);
-            peers.push_back(sv[1]);
-            return sv[0];
-        };
-    }
-    int peer(size_t i)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return i < peers.size() ? peers[i] : -1;
-    }
-    ~PairConnector()
-    {
-        for (int fd : peers)
-            ::close(fd);
-    }
-};
+using testsupport::PairConnector;
 
 class McuTransport : public ::testing::Test
 {
@@ -141,7 +106,7 @@ TEST_F(McuTransport, SendResultsBeforeAndWhileConnected)
     EXPECT_EQ(-1, link()->SendData(&m, 16));
 
     PairConnector pairs;
-    link()->setConnector(pairs.function());
+    link()->setConnector(pairs.connector());
     link()->Start();
     ASSERT_TRUE(link()->isConnected());
 
@@ -190,7 +155,7 @@ TEST_F(McuTransport, ConcurrentSendersNeverInterleaveRecords)
     constexpr int kPerThread = 10000;
     PairConnector pairs;
     pairs.linkSendBuffer = 4096;
-    link()->setConnector(pairs.function());
+    link()->setConnector(pairs.connector());
     link()->Start();
     ASSERT_TRUE(link()->isConnected());
     const int peer = pairs.peer(0);
@@ -265,7 +230,7 @@ TEST_F(McuTransport, ConcurrentSendersNeverInterleaveRecords)
 TEST_F(McuTransport, ClosedPeerGivesMinusOneAndTheProcessLives)
 {
     PairConnector pairs;
-    link()->setConnector(pairs.function());
+    link()->setConnector(pairs.connector());
     link()->Start();
     ASSERT_TRUE(link()->isConnected());
     const QByteArray rec = shortRecord(1, 2, 3);
@@ -278,11 +243,7 @@ TEST_F(McuTransport, ClosedPeerGivesMinusOneAndTheProcessLives)
 
     // The service goes away entirely: the link drops the connection, sends
     // fail at once while it is down, and it connects again.
-    ::close(pairs.peer(0));
-    {
-        std::lock_guard<std::mutex> lock(pairs.mutex);
-        pairs.peers[0] = -1;
-    }
+    pairs.closePeer(0);
     ASSERT_TRUE(waitFor([&] { return link()->connectionCount() >= 2; }));
     ASSERT_TRUE(link()->isConnected());
     EXPECT_EQ(0, link()->SendData(const_cast<char *>(rec.constData()), rec.size()));
@@ -331,7 +292,7 @@ TEST_F(McuTransport, RefusedAttemptsLogOnceAndBackOff)
     StdoutCapture out;
     PairConnector pairs;
     pairs.failFirst = 5;
-    link()->setConnector(pairs.function());
+    link()->setConnector(pairs.connector());
     link()->Start();
     link()->AppReady();
     ASSERT_TRUE(waitFor([&] { return link()->isConnected(); }));
@@ -346,7 +307,7 @@ TEST_F(McuTransport, ReadyNoticeOncePerConnectionWhenRacingAReconnect)
     for (int iteration = 0; iteration < 20; ++iteration) {
         SCOPED_TRACE("iteration " + std::to_string(iteration));
         PairConnector pairs;
-        link()->setConnector(pairs.function());
+        link()->setConnector(pairs.connector());
         link()->Start();
         ASSERT_TRUE(link()->isConnected());
 
@@ -367,7 +328,7 @@ TEST_F(McuTransport, SendLockHeldPastItsWaitDropsTheRecordWithMinusOne)
 {
     PairConnector pairs;
     pairs.linkSendBuffer = 4096;
-    link()->setConnector(pairs.function());
+    link()->setConnector(pairs.connector());
     link()->Start();
     ASSERT_TRUE(link()->isConnected());
     const int peer = pairs.peer(0);
