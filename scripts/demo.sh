@@ -12,6 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source scripts/stop-lib.sh
 
 if [ -z "${DEMO_INSIDE:-}" ]; then
     if [ -z "${DEMO_BUILD_DIR:-}" ]; then
@@ -116,15 +117,8 @@ if [ -n "$screenshot" ] && [ -n "$xvfb_pid" ] && command -v import >/dev/null 2>
     fi
 fi
 
-kill -TERM "$launcher_pid" 2>/dev/null || true
-launcher_rc=0
-if timeout 30 tail --pid="$launcher_pid" -f /dev/null; then
-    wait "$launcher_pid" || launcher_rc=$?
-else
-    echo "demo: the launcher did not end within 30 s of SIGTERM"
-    kill -KILL "$launcher_pid" 2>/dev/null || true
-    launcher_rc=timeout
-fi
+stop_child_within 30 "$launcher_pid" demo
+launcher_rc=$stopped_rc
 launcher_pid=
 wait "$prefix_pid" 2>/dev/null || true
 prefix_pid=

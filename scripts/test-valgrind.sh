@@ -10,6 +10,7 @@
 # Usage: scripts/test-valgrind.sh [SCENARIO]
 set -euo pipefail
 source "$(dirname "$0")/ci-lib.sh"
+source "$root/scripts/stop-lib.sh"
 
 scenario=${1:-$root/tools/mcusim/scenarios/demo.scn}
 # LAUNCHER_VALGRIND_BUILD: an already built folder to use instead (no build step).
@@ -65,15 +66,8 @@ wait "$sim_pid" || sim_rc=$?
 sim_pid=
 
 # Valgrind hands the signal to the launcher, which ends its event loop.
-kill -TERM "$launcher_pid" 2>/dev/null || true
-launcher_rc=0
-if timeout 120 tail --pid="$launcher_pid" -f /dev/null; then
-    wait "$launcher_pid" || launcher_rc=$?
-else
-    echo "valgrind: the launcher did not end within 120 s of SIGTERM"
-    kill -KILL "$launcher_pid" 2>/dev/null || true
-    launcher_rc=timeout
-fi
+stop_child_within 120 "$launcher_pid" valgrind
+launcher_rc=$stopped_rc
 launcher_pid=
 
 echo "valgrind: scenario $scenario ran for $((SECONDS - start)) s"
