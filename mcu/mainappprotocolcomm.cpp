@@ -465,13 +465,13 @@ void MainAppProtocolComm::loop()
             int error = 0;
             fd = openConnection(&error);
             if (fd < 0) {
-                reportFirstAttempt();
                 if (!refusalReported) {
                     std::printf("=================>>>MainAppProtocolComm cannot connect to the MCU "
                                 "service (%s); retrying\n", std::strerror(error));
                     std::fflush(stdout);
                     refusalReported = true;
                 }
+                reportFirstAttempt();
                 failing = true;
                 nextBackoff();
                 continue;
@@ -482,8 +482,6 @@ void MainAppProtocolComm::loop()
                 // impostor found again on every retry is logged once.
                 ::close(fd);
                 fd = -1;
-                m_refusedPeers.fetch_add(1, std::memory_order_acq_rel);
-                reportFirstAttempt();
                 if (!refusedLogged || peer.pid != refusedPid) {
                     if (peer.uid == uid_t(-1))
                         std::printf("=================>>>MainAppProtocolComm refused the MCU service "
@@ -496,14 +494,21 @@ void MainAppProtocolComm::loop()
                     refusedLogged = true;
                     refusedPid = peer.pid;
                 }
+                // Counted and reported only once logged, like every outcome here.
+                m_refusedPeers.fetch_add(1, std::memory_order_acq_rel);
+                reportFirstAttempt();
                 failing = true;
                 nextBackoff();
                 continue;
             }
+            // Logged before the connection is visible to senders and callers,
+            // so the line always precedes what is done over it.
+            if (failing) {
+                std::printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
+                std::fflush(stdout);
+            }
             installConnection(fd);
             reportFirstAttempt();
-            if (failing)
-                std::printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
             failing = false;
             refusalReported = false;
             refusedLogged = false;
