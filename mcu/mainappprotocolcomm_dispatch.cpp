@@ -55,18 +55,45 @@ qint64 asSigned32(uint32_t v)
     return v > 0x7FFFFFFFu ? qint64(v) - (qint64(1) << 32) : qint64(v);
 }
 
-// Writes v in decimal at p; returns the end.
+// "00" "01" ... "99": two digits per division.
+struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text()
+    {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = char('0' + i / 10);
+            text[2 * i + 1] = char('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs kDigitPairs;
+
+int decimalDigits(uint32_t v)
+{
+    int n = 1;
+    for (uint32_t limit = 10; n < 10 && v >= limit; limit *= 10)
+        ++n;
+    return n;
+}
+
+// Writes v in decimal at p, from its last digit back; returns the end.
 char *appendDecimal(char *p, uint32_t v)
 {
-    char digits[10];
-    int n = 0;
-    do {
-        digits[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n > 0)
-        *p++ = digits[--n];
-    return p;
+    char *const end = p + decimalDigits(v);
+    char *d = end;
+    while (v >= 100) {
+        const char *pair = kDigitPairs.text + 2 * (v % 100);
+        v /= 100;
+        *--d = pair[1];
+        *--d = pair[0];
+    }
+    if (v >= 10) {
+        *--d = kDigitPairs.text[2 * v + 1];
+        *--d = kDigitPairs.text[2 * v];
+    } else {
+        *--d = char('0' + v);
+    }
+    return end;
 }
 
 char *appendText(char *p, const char *text, size_t len)

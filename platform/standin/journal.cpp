@@ -4,6 +4,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -37,7 +38,8 @@ struct Journal::State {
     int head = 0;
     int count = 0;
     quint64 seq = 0;
-    bool enabled = true;
+    // Read without the lock: every traced call asks first whether anyone listens.
+    std::atomic<bool> enabled{true};
 
     template<typename F> void forEachOldestFirst(F f) const
     {
@@ -75,7 +77,7 @@ void Journal::record(const QString &text)
     e.text = text;
 
     std::lock_guard<std::mutex> lock(d->mutex);
-    if (!d->enabled)
+    if (!d->enabled.load(std::memory_order_relaxed))
         return;
     e.seq = ++d->seq;
     const int cap = int(d->ring.size());
@@ -147,14 +149,13 @@ void Journal::setCapacity(int entries)
 
 bool Journal::isEnabled() const
 {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    return d->enabled;
+    return d->enabled.load(std::memory_order_acquire);
 }
 
 void Journal::setEnabled(bool enabled)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
-    d->enabled = enabled;
+    d->enabled.store(enabled, std::memory_order_release);
 }
 
 } // namespace platform

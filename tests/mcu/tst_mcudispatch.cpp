@@ -121,6 +121,8 @@ TEST_F(Dispatch, ShortMessagesRouteByNumber)
          {"BaseControl::sendMcuKeyPressedSignal(-1, -2147483648)"}},
         {"Unhandled", 1, 2, 3, {}, {"ActivityManager::receiveShortMsgFromMcu(msg=1 p1=2 p2=3)"}},
         {"UnhandledZeros", 0, 0, 0, {}, {"ActivityManager::receiveShortMsgFromMcu(msg=0 p1=0 p2=0)"}},
+        {"UnhandledDigitBoundaries", 10, 99, 100, {},
+         {"ActivityManager::receiveShortMsgFromMcu(msg=10 p1=99 p2=100)"}},
         {"UnhandledNear529", 530, 13, 4294967295u, {},
          {"ActivityManager::receiveShortMsgFromMcu(msg=530 p1=13 p2=4294967295)"}},
     };
