@@ -28,32 +28,19 @@
 
 namespace {
 
-class Echo
-{
-public:
+// Echoes what it reads: the bare ping-pong.
+struct Echo : bench::PairThread {
     Echo()
+        : PairThread([](int fd) {
+              unsigned char buf[mcu::kIncomingRecordSize];
+              for (;;) {
+                  const ssize_t n = ::read(fd, buf, sizeof buf);
+                  if (n <= 0 || !bench::writeAll(fd, buf, size_t(n)))
+                      return;
+              }
+          })
     {
-        m_thread = std::thread([this] { run(); });
     }
-    ~Echo()
-    {
-        ::shutdown(m_pair.b, SHUT_RDWR);
-        m_thread.join();
-    }
-    int peer() const { return m_pair.b; }
-
-private:
-    void run()
-    {
-        unsigned char buf[mcu::kIncomingRecordSize];
-        for (;;) {
-            const ssize_t n = ::read(m_pair.a, buf, sizeof buf);
-            if (n <= 0 || !bench::writeAll(m_pair.a, buf, size_t(n)))
-                return;
-        }
-    }
-    bench::SocketPair m_pair;
-    std::thread m_thread;
 };
 
 double percentile(std::vector<double> v, double p)

@@ -19,41 +19,25 @@ using bench::Mix;
 
 // Reads like the link does (268 bytes a turn) and answers once it has seen
 // `expected` bytes: the limit of the socket and the read loop alone.
-class BareReader
-{
-public:
-    explicit BareReader(size_t expected) : m_expected(expected)
+struct BareReader : bench::PairThread {
+    explicit BareReader(size_t expected)
+        : PairThread([expected](int fd) {
+              unsigned char buf[mcu::kIncomingRecordSize];
+              const McuShortMsg answer = bench::sentinelAnswer();
+              size_t seen = 0;
+              for (;;) {
+                  const ssize_t n = ::read(fd, buf, sizeof buf);
+                  if (n <= 0)
+                      return;
+                  seen += size_t(n);
+                  if (seen >= expected) {
+                      seen -= expected;
+                      bench::writeAll(fd, &answer, sizeof answer);
+                  }
+              }
+          })
     {
-        m_thread = std::thread([this] { run(); });
     }
-    ~BareReader()
-    {
-        ::shutdown(m_pair.b, SHUT_RDWR);
-        m_thread.join();
-    }
-    int peer() const { return m_pair.b; }
-
-private:
-    void run()
-    {
-        unsigned char buf[mcu::kIncomingRecordSize];
-        const McuShortMsg answer = bench::sentinelAnswer();
-        size_t seen = 0;
-        for (;;) {
-            const ssize_t n = ::read(m_pair.a, buf, sizeof buf);
-            if (n <= 0)
-                return;
-            seen += size_t(n);
-            if (seen >= m_expected) {
-                seen -= m_expected;
-                bench::writeAll(m_pair.a, &answer, sizeof answer);
-            }
-        }
-    }
-
-    bench::SocketPair m_pair;
-    size_t m_expected;
-    std::thread m_thread;
 };
 
 void receive(benchmark::State &state, Mix mix)

@@ -48,11 +48,23 @@ int SocketPair::release()
     return fd;
 }
 
-bool writeAll(int fd, const void *data, size_t n)
+PairThread::PairThread(std::function<void(int fd)> body)
+    : m_thread([this, body = std::move(body)] { body(m_pair.a); })
 {
-    auto *p = static_cast<const unsigned char *>(data);
+}
+
+PairThread::~PairThread()
+{
+    ::shutdown(m_pair.b, SHUT_RDWR);
+    m_thread.join();
+}
+
+namespace {
+// Runs `io` until all n bytes are moved; false on end of file or an error.
+template<typename Io> bool transferAll(unsigned char *p, size_t n, Io io)
+{
     while (n > 0) {
-        const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        const ssize_t k = io(p, n);
         if (k > 0) {
             p += k;
             n -= size_t(k);
@@ -64,22 +76,18 @@ bool writeAll(int fd, const void *data, size_t n)
     }
     return true;
 }
+} // namespace
+
+bool writeAll(int fd, const void *data, size_t n)
+{
+    auto *p = const_cast<unsigned char *>(static_cast<const unsigned char *>(data));
+    return transferAll(p, n, [fd](unsigned char *q, size_t k) { return ::send(fd, q, k, MSG_NOSIGNAL); });
+}
 
 bool readAll(int fd, void *data, size_t n)
 {
-    auto *p = static_cast<unsigned char *>(data);
-    while (n > 0) {
-        const ssize_t k = ::read(fd, p, n);
-        if (k > 0) {
-            p += k;
-            n -= size_t(k);
-        } else if (k < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    return transferAll(static_cast<unsigned char *>(data), n,
+                       [fd](unsigned char *q, size_t k) { return ::read(fd, q, k); });
 }
 
 McuShortMsg shortRecord(uint32_t msg, uint32_t p1, uint32_t p2)

@@ -7,6 +7,8 @@
 #include "mcurecords.h"
 
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace tamoappframework {
@@ -26,6 +28,23 @@ struct SocketPair {
     int a = -1; // handed to the link (or the bare loop)
     int b = -1; // the peer's end
     int release(); // gives `a` away (its new owner closes it)
+};
+
+// A thread serving end `a` of a socket pair with `body`, which returns at end
+// of file; the benchmark talks to it on `peer()`. The destructor shuts the
+// peer's end down and joins the thread.
+class PairThread
+{
+public:
+    explicit PairThread(std::function<void(int fd)> body);
+    ~PairThread();
+    PairThread(const PairThread &) = delete;
+    PairThread &operator=(const PairThread &) = delete;
+    int peer() const { return m_pair.b; }
+
+private:
+    SocketPair m_pair;
+    std::thread m_thread;
 };
 
 bool writeAll(int fd, const void *data, size_t n);
