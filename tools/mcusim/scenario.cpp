@@ -576,8 +576,8 @@ bool parseLine(const std::string &line, int lineNo, const ParseOptions &opts, Co
             return false;
         }
         c.op = Op::Sleep;
-    } else if (cmd == "wait-connect") {
-        c.op = Op::WaitConnect;
+    } else if (cmd == "wait-connect" || cmd == "wait-disconnect") {
+        c.op = cmd == "wait-connect" ? Op::WaitConnect : Op::WaitDisconnect;
         c.timeoutMs = opts.connectTimeoutMs;
         if (w.size() == 3 && w[1].s == "within") {
             if (!parseDuration(w[2].s, &c.timeoutMs)) {
@@ -585,19 +585,7 @@ bool parseLine(const std::string &line, int lineNo, const ParseOptions &opts, Co
                 return false;
             }
         } else if (w.size() != 1) {
-            *error = "usage: wait-connect [within DURATION]";
-            return false;
-        }
-    } else if (cmd == "wait-disconnect") {
-        c.op = Op::WaitDisconnect;
-        c.timeoutMs = opts.connectTimeoutMs;
-        if (w.size() == 3 && w[1].s == "within") {
-            if (!parseDuration(w[2].s, &c.timeoutMs)) {
-                *error = "not a duration: '" + w[2].s + "'";
-                return false;
-            }
-        } else if (w.size() != 1) {
-            *error = "usage: wait-disconnect [within DURATION]";
+            *error = "usage: " + cmd + " [within DURATION]";
             return false;
         }
     } else if (cmd == "disconnect") {
