@@ -104,17 +104,6 @@ void stop()
 
 Harness &harness() { return *s_harness; }
 
-QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2, uint32_t kind)
-{
-    QByteArray out(16, '\0');
-    auto *p = reinterpret_cast<unsigned char *>(out.data());
-    mcu::storeLe32(p, kind);
-    mcu::storeLe32(p + 4, msg);
-    mcu::storeLe32(p + 8, p1);
-    mcu::storeLe32(p + 12, p2);
-    return out;
-}
-
 QByteArray longRecord(uint32_t kind, uint32_t id, const QByteArray &payload)
 {
     QByteArray out(264, '\0');

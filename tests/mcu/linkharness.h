@@ -8,6 +8,7 @@
 
 #include "mainappprotocolcomm.h"
 #include "systemclock.h"
+#include "testsupport.h"
 
 #include <QByteArray>
 #include <QString>
@@ -56,7 +57,7 @@ void stop();
 Harness &harness();
 
 // Byte-exact expected records.
-QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2, uint32_t kind = 1);
+using testsupport::shortRecord;
 QByteArray longRecord(uint32_t kind, uint32_t id, std::initializer_list<int> payload);
 QByteArray longRecord(uint32_t kind, uint32_t id, const QByteArray &payload);
 // An incoming 268-byte record with the given header and payload bytes from byte 0.

@@ -15,23 +15,13 @@ namespace {
 
 using testsupport::hex;
 
-QByteArray word(uint32_t v)
-{
-    unsigned char b[4];
-    mcu::storeLe32(b, v);
-    return QByteArray(reinterpret_cast<const char *>(b), 4);
-}
-
-QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2)
-{
-    return word(1) + word(msg) + word(p1) + word(p2);
-}
+using testsupport::shortRecord;
 
 // A long record as it travels: the header, then wireSize - 12 payload bytes
 // counting up from `seed`.
 QByteArray longRecord(uint32_t kind, uint32_t id, uint32_t length, int wireSize, int seed = 0)
 {
-    QByteArray r = word(kind) + word(id) + word(length);
+    QByteArray r = testsupport::le32(kind) + testsupport::le32(id) + testsupport::le32(length);
     for (int i = 12; i < wireSize; ++i)
         r.append(char((seed + i) & 0xff));
     return r;
@@ -44,7 +34,7 @@ QByteArray delivered(const QByteArray &wire)
     const uint32_t length = mcu::loadLe32(reinterpret_cast<const unsigned char *>(wire.constData()) + 8);
     QByteArray r = wire.left(int(std::min<uint32_t>(length, 268)));
     if (length > 268)
-        r.replace(8, 4, word(268));
+        r.replace(8, 4, testsupport::le32(268));
     r.append(QByteArray(268 - r.size(), '\0'));
     return r;
 }
@@ -257,9 +247,9 @@ TEST(McuFramerBuffer, ArbitraryChunksNeverLeaveStateOutOfBounds)
     QByteArray noise;
     for (int i = 0; i < 3000; ++i) {
         const uint32_t pick = rnd() % 4;
-        noise += word(pick == 0 ? 1 : rnd() % 5);
-        noise += word(rnd());
-        noise += word(pick == 1 ? rnd() % 3000 : rnd() % 300);
+        noise += testsupport::le32(pick == 0 ? 1 : rnd() % 5);
+        noise += testsupport::le32(rnd());
+        noise += testsupport::le32(pick == 1 ? rnd() % 3000 : rnd() % 300);
     }
     McuFramer framer;
     Output out;

@@ -29,24 +29,14 @@ using testsupport::McuPeer;
 using testsupport::StdoutCapture;
 using testsupport::waitFor;
 
-QByteArray word(uint32_t v)
-{
-    unsigned char b[4];
-    mcu::storeLe32(b, v);
-    return QByteArray(reinterpret_cast<const char *>(b), 4);
-}
-
-QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2)
-{
-    return word(1) + word(msg) + word(p1) + word(p2);
-}
+using testsupport::shortRecord;
 
 const QByteArray kReadyNotice = shortRecord(12, 17, 2);
 
 // Records of a kind the dispatcher ignores, so that only the framing is seen.
 QByteArray ignoredLongRecord(uint32_t id, int size)
 {
-    QByteArray r = word(9) + word(id) + word(uint32_t(size));
+    QByteArray r = testsupport::le32(9) + testsupport::le32(id) + testsupport::le32(uint32_t(size));
     for (int i = 12; i < size; ++i)
         r.append(char(i));
     return r;

@@ -5,6 +5,7 @@
 #include "tracefmt.h"
 
 #include "mcurecords.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -177,23 +178,13 @@ QByteArray longRecord(uint32_t kind, uint32_t id, uint32_t length, int payloadBy
         p[12 + i] = static_cast<unsigned char>(i + 1);
     return r;
 }
-
-QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2)
-{
-    McuShortMsg m{};
-    m.kind = 1;
-    m.msg = msg;
-    m.p1 = p1;
-    m.p2 = p2;
-    return QByteArray(reinterpret_cast<const char *>(&m), sizeof m);
-}
 } // namespace
 
 TEST(DescribeRecord, ShowsHeaderWordsAndFirstPayloadBytesWithinLen)
 {
     const std::vector<RecordRow> rows = {
-        {"short", shortRecord(13078, 3, 1), 16, "kind=1 msg=13078 p1=3 p2=1"},
-        {"short cut", shortRecord(13078, 3, 1), 10, "kind=1 partial [01 00 00 00 16 33 00 00 03 00]"},
+        {"short", testsupport::shortRecord(13078, 3, 1), 16, "kind=1 msg=13078 p1=3 p2=1"},
+        {"short cut", testsupport::shortRecord(13078, 3, 1), 10, "kind=1 partial [01 00 00 00 16 33 00 00 03 00]"},
         {"long, length 20", longRecord(2, 25, 20, 8), 268, "kind=2 id=25 len=20 [01 02 03 04 05 06 07 08]"},
         {"long, full payload", longRecord(3, 7, 268, 256), 268,
          "kind=3 id=7 len=268 [01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10 ...]"},

@@ -87,4 +87,15 @@ std::string hex(const void *data, int len)
 
 std::string hex(const QByteArray &bytes) { return hex(bytes.constData(), bytes.size()); }
 
+QByteArray le32(uint32_t v)
+{
+    const char b[4] = {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+    return QByteArray(b, 4);
+}
+
+QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2, uint32_t kind)
+{
+    return le32(kind) + le32(msg) + le32(p1) + le32(p2);
+}
+
 } // namespace testsupport

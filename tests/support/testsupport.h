@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -28,6 +29,11 @@ QString builtProgram(const char *relativePath);
 
 // Reads exactly n bytes from fd within the timeout; returns what arrived.
 QByteArray readExactly(int fd, int n, std::chrono::milliseconds timeout = 5s);
+
+// A 32-bit word as it travels on the MCU link (little-endian).
+QByteArray le32(uint32_t v);
+// A 16-byte short record as it travels: kind, msg, p1, p2.
+QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2, uint32_t kind = 1);
 
 // Hex of bytes, "01 00 0c ...", for readable failures.
 std::string hex(const QByteArray &bytes);
