@@ -23,8 +23,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -44,6 +46,59 @@ void step(const QString &what)
 struct BeepState {
     QPointer<QSound> sound;
 };
+
+// Qt Multimedia loads samples on a thread of its own, which it starts while a
+// sound is made and which ends when no sample is loading. The kernel knows it
+// by its name, cut to 15 bytes, but only once the thread has run far enough to
+// give itself that name: until then it bears the name of the thread that made
+// the sound. So the threads born while a sound is made are kept, with the name
+// they were born with.
+const QByteArray kLoaderName("QSampleCache::L");
+
+QString taskFolder()
+{
+    return QStringLiteral("/proc/self/task");
+}
+
+QByteArray taskName(const QString &id)
+{
+    QFile comm(taskFolder() + QLatin1Char('/') + id + QStringLiteral("/comm"));
+    return comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
+}
+
+QStringList taskIds()
+{
+    return QDir(taskFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+struct Newborns {
+    std::mutex mutex;
+    QByteArray bornName; // the name they bear until they give themselves one
+    QStringList ids;
+};
+
+Newborns &newborns()
+{
+    static auto *s_newborns = new Newborns;
+    return *s_newborns;
+}
+
+QSound *makeSound(const QString &path)
+{
+    const QByteArray bornName = taskName(QString::number(::gettid()));
+    const QStringList before = taskIds();
+    auto *sound = new QSound(path);
+    QStringList born;
+    for (const QString &id : taskIds()) {
+        if (!before.contains(id))
+            born << id;
+    }
+    Newborns &n = newborns();
+    std::lock_guard<std::mutex> lock(n.mutex);
+    n.bornName = bornName;
+    n.ids = born;
+    return sound;
+}
 
 BeepState &beepState()
 {
@@ -132,7 +187,7 @@ void handOnMainThread()
             // Never destroyed: Qt Multimedia waits, in a sound's destructor,
             // for its sample loader thread, which may be waiting for an event
             // loop that has ended by then (the application's teardown hangs).
-            state.sound = new QSound(path);
+            state.sound = makeSound(path);
             // A sample still loading when the process ends is left half made
             // (its reader and decoder are never freed): its load, which needs
             // this thread's events the first time, is let end before.
@@ -203,17 +258,24 @@ QString beepSoundPath()
 
 bool beepSoundLoading()
 {
-    // Qt Multimedia loads samples on a thread of its own that ends when no
-    // sample is loading; the kernel knows it by its name, cut to 15 bytes.
-    static const QByteArray kLoaderName("QSampleCache::L");
-    QDir tasks(QStringLiteral("/proc/self/task"));
-    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &id : ids) {
-        QFile comm(tasks.filePath(id + QStringLiteral("/comm")));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == kLoaderName)
-            return true;
+    Newborns &n = newborns();
+    std::lock_guard<std::mutex> lock(n.mutex);
+    bool loading = false;
+    QStringList unnamed;
+    for (const QString &id : taskIds()) {
+        const QByteArray name = taskName(id);
+        if (name == kLoaderName)
+            loading = true;
+        // Born while the sound was made and not yet named: it may be the loader.
+        if (n.ids.contains(id) && name == n.bornName) {
+            unnamed << id;
+            loading = true;
+        }
     }
-    return false;
+    // Those named or gone are forgotten, so that a thread id used again later
+    // is never taken for one of them.
+    n.ids = unnamed;
+    return loading;
 }
 
 bool waitForBeepSoundLoad(int timeoutMs)
