@@ -23,7 +23,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -51,9 +50,11 @@ struct BeepState {
 // sound is made and which ends when no sample is loading. The kernel knows it
 // by its name, cut to 15 bytes, but only once the thread has run far enough to
 // give itself that name: until then it bears the name of the thread that made
-// the sound. So the threads born while a sound is made are kept, with the name
-// they were born with.
+// the sound.
 const QByteArray kLoaderName("QSampleCache::L");
+
+// How long making a sound waits for the threads it started to take their names.
+constexpr int kLoaderNameWaitMs = 500;
 
 QString taskFolder()
 {
@@ -71,33 +72,29 @@ QStringList taskIds()
     return QDir(taskFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
-struct Newborns {
-    std::mutex mutex;
-    QByteArray bornName; // the name they bear until they give themselves one
-    QStringList ids;
-};
-
-Newborns &newborns()
-{
-    static auto *s_newborns = new Newborns;
-    return *s_newborns;
-}
-
+// Makes the sound, then waits until its loader is known by name, or until no
+// thread born meanwhile still bears this thread's name (the load is over, or
+// needed no thread): from then on, a load in progress is seen by the name.
 QSound *makeSound(const QString &path)
 {
-    const QByteArray bornName = taskName(QString::number(::gettid()));
+    const QByteArray ownName = taskName(QString::number(::gettid()));
     const QStringList before = taskIds();
     auto *sound = new QSound(path);
-    QStringList born;
-    for (const QString &id : taskIds()) {
-        if (!before.contains(id))
-            born << id;
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        bool unnamed = false;
+        for (const QString &id : taskIds()) {
+            const QByteArray name = taskName(id);
+            if (name == kLoaderName)
+                return sound;
+            unnamed = unnamed || (name == ownName && !before.contains(id));
+        }
+        // A thread that never names itself (a sanitizer's, say) ends the wait by time.
+        if (!unnamed || waited.hasExpired(kLoaderNameWaitMs))
+            return sound;
+        QThread::usleep(200);
     }
-    Newborns &n = newborns();
-    std::lock_guard<std::mutex> lock(n.mutex);
-    n.bornName = bornName;
-    n.ids = born;
-    return sound;
 }
 
 BeepState &beepState()
@@ -258,24 +255,11 @@ QString beepSoundPath()
 
 bool beepSoundLoading()
 {
-    Newborns &n = newborns();
-    std::lock_guard<std::mutex> lock(n.mutex);
-    bool loading = false;
-    QStringList unnamed;
     for (const QString &id : taskIds()) {
-        const QByteArray name = taskName(id);
-        if (name == kLoaderName)
-            loading = true;
-        // Born while the sound was made and not yet named: it may be the loader.
-        if (n.ids.contains(id) && name == n.bornName) {
-            unnamed << id;
-            loading = true;
-        }
+        if (taskName(id) == kLoaderName)
+            return true;
     }
-    // Those named or gone are forgotten, so that a thread id used again later
-    // is never taken for one of them.
-    n.ids = unnamed;
-    return loading;
+    return false;
 }
 
 bool waitForBeepSoundLoad(int timeoutMs)
