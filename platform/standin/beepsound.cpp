@@ -1,5 +1,6 @@
 #include "beepsound.h"
 
+#include "firstframe.h"
 #include "tracefmt.h"
 
 // The filter's class is the launcher's. Only its layout is used here (the
@@ -282,10 +283,16 @@ void handBeepSound()
         qCWarning(lcPlatform, "no application: the beep filter gets no sound");
         return;
     }
+    // Making the sound loads Qt Multimedia and tries the audio server (tens of
+    // milliseconds): it waits until the first frame is on screen.
+    const auto hand = [] {
+        if (!runAfterFirstFrame(handOnMainThread))
+            step(QStringLiteral("waits for the first frame"));
+    };
     if (QThread::currentThread() == app->thread())
-        handOnMainThread();
+        hand();
     else
-        QMetaObject::invokeMethod(app, handOnMainThread, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(app, hand, Qt::QueuedConnection);
 }
 
 } // namespace platform

@@ -1,14 +1,19 @@
 #include "firstframemonitor.h"
 
+#include "firstframe.h"
 #include "tracefmt.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 // The first frame counts as flushed when a widget of a visible top-level window
 // has been painted and the paint pass that painted it has ended: the widget
@@ -24,7 +29,40 @@ std::mutex s_mutex;
 FirstFrameMonitor *s_instance = nullptr; // guarded by s_mutex
 int s_count = 0;                         // guarded by s_mutex
 bool s_frameFlushed = false;             // main thread only
+std::vector<std::function<void()>> s_afterFirstFrame; // main thread only
+
+void runAfterFirstFrameWork()
+{
+    std::vector<std::function<void()>> work;
+    work.swap(s_afterFirstFrame);
+    for (const auto &fn : work)
+        fn();
+}
+
+bool windowWaitsForFirstFrame()
+{
+    if (s_frameFlushed || !qobject_cast<QApplication *>(QCoreApplication::instance()))
+        return false;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.cbegin(), windows.cend(), [](const QWidget *w) { return w->isVisible(); });
+}
 } // namespace
+
+namespace platform {
+
+bool runAfterFirstFrame(std::function<void()> fn)
+{
+    if (!windowWaitsForFirstFrame()) {
+        fn();
+        return true;
+    }
+    if (s_afterFirstFrame.empty())
+        QTimer::singleShot(kFirstFrameWaitMs, QCoreApplication::instance(), runAfterFirstFrameWork);
+    s_afterFirstFrame.push_back(std::move(fn));
+    return false;
+}
+
+} // namespace platform
 
 class FirstFrameTracker : public QObject
 {
@@ -65,6 +103,7 @@ private:
         }
         if (monitor)
             monitor->frameFlushed();
+        runAfterFirstFrameWork();
         // Its work is done: stop looking at every event of the application.
         deleteLater();
     }

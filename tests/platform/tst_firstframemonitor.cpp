@@ -1,6 +1,7 @@
 // The first-frame monitor reports once a real top-level window has been
 // painted and flushed, and from inside preCheck() once that has happened.
 
+#include "firstframe.h"
 #include "firstframemonitor.h"
 #include "journal.h"
 
@@ -56,10 +57,17 @@ TEST(FirstFrameMonitor, ReportsAfterTheFirstPaintThenAtOnceFromPreCheck)
     QCoreApplication::processEvents();
     EXPECT_EQ(spy.count(), 0);
 
+    // Work kept out of the first frame's way: at once while no window waits.
+    EXPECT_TRUE(platform::runAfterFirstFrame([] {}));
+
     window.resize(320, 200);
     window.show();
+    int paintsAtWork = -1;
+    EXPECT_FALSE(platform::runAfterFirstFrame([&] { paintsAtWork = window.paints; }));
     ASSERT_TRUE(testsupport::waitFor([&] { return spy.count() == 1; }));
     EXPECT_GE(paintsAtReport, 1) << "reported before the window was painted";
+    EXPECT_GE(paintsAtWork, 1) << "the deferred work did not run right after the first frame";
+    EXPECT_TRUE(platform::runAfterFirstFrame([] {})); // the frame is out: at once
 
     // Further frames and a second preCheck() report nothing more.
     window.update();

@@ -70,6 +70,12 @@ TEST(LaunchStaging, StagesFollowTheFirstFrameAndTheStagingGoesBeforeTheProcessEn
     ASSERT_GT(ui, preCheck) << dump(log);
     ASSERT_GE(flushed, 0) << dump(log);
 
+    // The framework makes its beep sound (Qt Multimedia, the audio server)
+    // only once the first frame is out.
+    const int frame = find(log, "platform", "FirstFrameMonitor::firstFrameFlushed");
+    EXPECT_GE(find(log, "platform", "Framework::handBeepSound(waits for the first frame)"), 0) << dump(log);
+    EXPECT_GT(find(log, "platform", "Framework::handBeepSound(filter found)"), frame) << dump(log);
+
     // Nothing is staged before the frame; then the whole order, once each.
     EXPECT_EQ(find(log, "platform", "SvcControl::exeStage"), find(log, "platform", "SvcControl::exeStage", flushed))
         << dump(log);
