@@ -17,6 +17,8 @@ constexpr char kBeepFilterAccessor[] = "_ZN12MEventFilter11GetInstanceEv";
 // without the filter has nothing to hand it to), sets its m_sound when it has
 // none, and connects its mcuPlayBeepSig() to its playSound(). Runs on the
 // application's main thread; called from another thread, it is queued there.
+// While a visible window waits for its first frame, the hand-over waits until
+// just after that frame (making the sound takes tens of milliseconds).
 // Safe to call again: the sound is made once and each connection exists once.
 PLATFORM_EXPORT void handBeepSound();
 
