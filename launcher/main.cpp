@@ -1,5 +1,6 @@
 // Process entry of the launcher: the head unit's main user-interface process.
 
+#include "linkconsole.h"
 #include "mainappprotocolcomm.h"
 #include "mainstart.h"
 #include "meventfilter.h"
@@ -8,8 +9,14 @@
 #include <QDebug>
 #include <QTextCodec>
 
+#include <csignal>
+
 int main(int argc, char *argv[])
 {
+    // A reader of standard output that goes away, or an MCU service that dies
+    // mid-write, costs lines or a record (EPIPE), never the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
     QApplication app(argc, argv);
 
     qDebug() << "\n\n\n ";
@@ -29,6 +36,8 @@ int main(int argc, char *argv[])
     // No MCU record is dispatched into components that are being torn down: the
     // receive thread ends here, before anything it calls into is destroyed.
     tamoappframework::MainAppProtocolComm::GetInstance()->Stop();
+    // The link's last lines, unless whoever reads standard output has stopped.
+    LinkConsole::instance().flush(250);
 
     // The filter goes first; the driver, then the application, as the scope ends.
     MEventFilter::DeleteInstance();

@@ -1,5 +1,7 @@
 #include "mainappprotocolcomm.h"
 
+#include "linkconsole.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -29,27 +31,7 @@ namespace {
 
 constexpr int kInitialBackoffMs = 50;
 constexpr int kMaxBackoffMs = 1000;
-constexpr long kSendLockWaitNs = 50L * 1000 * 1000;
-
-// Writes all of [data, data + len) to a stream socket: EINTR is retried, a
-// partial write is continued, and a closed peer yields -1 (EPIPE), never SIGPIPE.
-int sendAll(int fd, const void *data, int len)
-{
-    auto *p = static_cast<const unsigned char *>(data);
-    size_t left = size_t(len);
-    while (left > 0) {
-        const ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
-        if (n > 0) {
-            p += n;
-            left -= size_t(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return -1;
-        }
-    }
-    return 0;
-}
+constexpr long kSendLockWaitMs = 50;
 
 // Takes the mutex unless the monotonic deadline passes first: 0, or ETIMEDOUT.
 // The ThreadSanitizer runtimes of this toolchain do not model
@@ -69,16 +51,6 @@ int lockBefore(pthread_mutex_t *mutex, const timespec &deadline)
     return rc;
 }
 
-// Reads what the socket holds now, up to len bytes; EAGAIN when it holds nothing.
-ssize_t receiveNow(int fd, void *buf, size_t len)
-{
-    ssize_t n;
-    do {
-        n = ::recv(fd, buf, len, MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    return n;
-}
-
 // The record that tells the MCU the application is up: msg 12, p1 17, p2 2.
 McuShortMsg readyNotice()
 {
@@ -90,36 +62,19 @@ McuShortMsg readyNotice()
     return m;
 }
 
-// Fills a Unix-domain address from a name whose leading '@' stands for the
-// abstract namespace. False when the name does not fit.
-bool fillAddress(sockaddr_un &addr, const std::string &name)
-{
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (name.empty() || name.size() > sizeof addr.sun_path - 1)
-        return false;
-    std::memcpy(addr.sun_path, name.data(), name.size());
-    if (addr.sun_path[0] == '@')
-        addr.sun_path[0] = '\0';
-    return true;
-}
-
-socklen_t clampLength(socklen_t length)
-{
-    return std::min<socklen_t>(length, socklen_t(sizeof(sockaddr_un)));
-}
-
 // The abstract name carries no permissions: whoever binds it first is "the
 // service". Only a peer running as root or as this process's own user may talk
-// to the link. False (with what was learnt in *cred) otherwise, and also when
-// the credentials cannot be read at all.
-bool peerTrusted(int fd, ucred *cred)
+// to the link.
+bool trustedUser(uid_t uid)
 {
-    *cred = ucred{-1, uid_t(-1), gid_t(-1)};
-    socklen_t len = sizeof *cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) != 0 || len != sizeof *cred)
-        return false;
-    return cred->uid == 0 || cred->uid == ::geteuid();
+    return uid == 0 || uid == ::geteuid();
+}
+
+void drainEventFd(int fd)
+{
+    eventfd_t stale;
+    if (fd >= 0)
+        ::eventfd_read(fd, &stale);
 }
 
 } // namespace
@@ -149,6 +104,8 @@ MainAppProtocolComm::~MainAppProtocolComm()
     Stop();
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
+    if (m_stopFd >= 0)
+        ::close(m_stopFd);
 }
 
 void MainAppProtocolComm::setEndpoint(const McuEndpoint &endpoint)
@@ -187,12 +144,21 @@ void MainAppProtocolComm::Start()
     if (m_threadStarted)
         return;
 
-    if (m_wakeFd < 0) {
+    // Without these Stop() could not wake the thread: refuse to start at all.
+    if (m_stopFd < 0)
+        m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0)
         m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    } else {
-        eventfd_t stale;
-        ::eventfd_read(m_wakeFd, &stale); // a wake left over from the last Stop()
+    if (m_stopFd < 0 || m_wakeFd < 0) {
+        LinkConsole::instance().printf("=================>>>MainAppProtocolComm cannot start: no wake-up "
+                                       "descriptor (%s)\n", std::strerror(errno));
+        std::fprintf(stderr, "MainAppProtocolComm: cannot create a wake-up descriptor: %s; the MCU link "
+                             "is not started\n", std::strerror(errno));
+        return;
     }
+    drainEventFd(m_stopFd); // left readable by the last Stop()
+    drainEventFd(m_wakeFd);
+    m_resetAsked.store(false);
     m_framer.reset();
     m_connections.store(0);
     m_refusedPeers.store(0);
@@ -206,9 +172,8 @@ void MainAppProtocolComm::Start()
     const int rc = ::pthread_create(&m_thread, nullptr, &MainAppProtocolComm::_thread, this);
     if (rc != 0) {
         m_running.store(0);
-        std::printf("=================>>>MainAppProtocolComm cannot start the receive thread: %s\n",
-                    std::strerror(rc));
-        std::fflush(stdout);
+        LinkConsole::instance().printf("=================>>>MainAppProtocolComm cannot start the receive "
+                                       "thread: %s\n", std::strerror(rc));
         return;
     }
     m_threadStarted = true;
@@ -225,7 +190,10 @@ void MainAppProtocolComm::Stop()
     m_running.store(0);
     if (!m_threadStarted)
         return;
-    wake();
+    // Level-triggered until the next Start(): every wait of the receive thread
+    // and of a sender waiting for room ends at once.
+    if (m_stopFd >= 0)
+        ::eventfd_write(m_stopFd, 1);
     if (::pthread_equal(::pthread_self(), m_thread)) {
         // Asked from a handler: the loop ends when the handler returns; whoever
         // stops or deletes the link next joins the thread.
@@ -235,26 +203,53 @@ void MainAppProtocolComm::Stop()
     m_threadStarted = false;
 }
 
-void MainAppProtocolComm::wake()
-{
-    if (m_wakeFd >= 0)
-        ::eventfd_write(m_wakeFd, 1);
-}
-
 bool MainAppProtocolComm::waitForWake(int timeoutMs)
 {
     if (!m_running.load())
         return false;
-    pollfd p{m_wakeFd, POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, timeoutMs);
-    } while (r < 0 && errno == EINTR);
-    if (r > 0) {
-        eventfd_t stale;
-        ::eventfd_read(m_wakeFd, &stale); // never left set: the next wait would not wait
-    }
+    if (mcusocket::waitReadable(-1, m_wakeFd, m_stopFd, timeoutMs) & 2)
+        drainEventFd(m_wakeFd); // a reset request with no connection to reset
     return m_running.load() != 0;
+}
+
+int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
+{
+    // A peer that let a record wait the whole time is not reading: until it
+    // takes bytes again, records that find no room go at once.
+    const timespec deadline = mcusocket::deadlineAfter(m_peerStalled ? 0 : kSendRoomWaitMs);
+    switch (mcusocket::writeBefore(fd, data, size_t(len), deadline, m_stopFd)) {
+    case mcusocket::WriteResult::Done:
+        if (m_peerStalled) {
+            LinkConsole::instance().printf("=================>>>MainAppProtocolComm the MCU service reads "
+                                           "again; %llu records were dropped\n", m_stalledDrops);
+            m_peerStalled = false;
+            m_stalledDrops = 0;
+        }
+        m_cutLogged = false;
+        return 0;
+    case mcusocket::WriteResult::NothingWritten:
+        if (!m_peerStalled && m_running.load()) {
+            LinkConsole::instance().printf("=================>>>MainAppProtocolComm the MCU service is not "
+                                           "reading; records that find no room are dropped\n");
+            m_peerStalled = true;
+        }
+        ++m_stalledDrops;
+        return -1;
+    case mcusocket::WriteResult::Partial:
+        // The stream cannot go on with another record: the connection is made
+        // anew, the receive thread sees it end. The descriptor is open while
+        // the lock is held.
+        if (!m_cutLogged) {
+            LinkConsole::instance().printf("=================>>>MainAppProtocolComm a record was cut short "
+                                           "(%d bytes, no room in time); reconnecting\n", len);
+            m_cutLogged = true;
+        }
+        mcusocket::shutdownBoth(fd);
+        return -1;
+    case mcusocket::WriteResult::Failed:
+        break;
+    }
+    return -1;
 }
 
 int MainAppProtocolComm::SendData(void *data, int len)
@@ -266,38 +261,43 @@ int MainAppProtocolComm::SendData(void *data, int len)
     if (!data)
         return -1;
 
-    // Monotonic: this process sets the realtime clock.
-    timespec deadline;
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_nsec += kSendLockWaitNs;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_nsec -= 1000000000L;
-        ++deadline.tv_sec;
-    }
-    if (lockBefore(&m_sendMutex, deadline) != 0) {
-        std::printf("===============>repeat call SendData");
-        std::fflush(stdout);
+    if (lockBefore(&m_sendMutex, mcusocket::deadlineAfter(kSendLockWaitMs)) != 0) {
+        static constexpr char kRepeat[] = "===============>repeat call SendData\n";
+        LinkConsole::instance().write(kRepeat, sizeof kRepeat - 1);
         return -1;
     }
-
     // Re-read under the lock: the receive thread withdraws the descriptor
     // under it before closing, so this one is open until we unlock.
     const int fd = m_socket.load(std::memory_order_acquire);
-    const int result = fd < 0 ? -1 : sendAll(fd, data, len);
+    const int result = fd < 0 ? -1 : sendLocked(fd, data, len);
     ::pthread_mutex_unlock(&m_sendMutex);
     return result;
 }
 
 void MainAppProtocolComm::AppReady()
 {
-    // Flag and send under the one lock that also publishes a new connection,
-    // so each connection gets the notice exactly once.
-    ::pthread_mutex_lock(&m_sendMutex);
+    // Set first: a connection installed from here on carries the notice itself.
     m_appReady.store(true);
+    if (lockBefore(&m_sendMutex, mcusocket::deadlineAfter(kSendLockWaitMs)) != 0) {
+        // Someone holds the lock, for at most a send's bounds. Whether the
+        // current connection got the notice is known only under the lock: let
+        // the receive thread, which owns the connection, look and reset it.
+        m_resetAsked.store(true);
+        if (m_wakeFd >= 0)
+            ::eventfd_write(m_wakeFd, 1);
+        return;
+    }
     const int fd = m_socket.load(std::memory_order_acquire);
-    if (fd >= 0) {
+    if (fd >= 0 && !m_readyOnCurrent) {
         const McuShortMsg m = readyNotice();
-        sendAll(fd, &m, int(sizeof m));
+        if (sendLocked(fd, &m, int(sizeof m)) == 0) {
+            m_readyOnCurrent = true;
+        } else {
+            // Nothing may go before the notice on the next connection.
+            LinkConsole::instance().printf("=================>>>MainAppProtocolComm the ready notice cannot "
+                                           "be sent; reconnecting\n");
+            mcusocket::shutdownBoth(fd);
+        }
     }
     ::pthread_mutex_unlock(&m_sendMutex);
 }
@@ -311,44 +311,15 @@ void *MainAppProtocolComm::_thread(void *self)
 int MainAppProtocolComm::openConnection(int *error)
 {
     *error = 0;
-    if (m_connector) {
-        const int fd = m_connector();
-        if (fd < 0)
-            *error = errno ? errno : ECONNREFUSED;
-        return fd;
-    }
+    if (!m_connector)
+        return mcusocket::connectTo(m_endpoint, &m_localAddr, error);
 
-    sockaddr_un service;
-    if (!fillAddress(service, m_endpoint.servicePath)) {
-        *error = ENAMETOOLONG;
-        return -1;
-    }
-
-    // Non-blocking while connecting: a service whose backlog is full answers
-    // EAGAIN at once instead of holding this thread (and Stop()) in connect.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = m_connector();
     if (fd < 0) {
-        *error = errno;
+        *error = errno ? errno : ECONNREFUSED;
         return -1;
     }
-
-    // The local name is only a label for the service's side; a bind that fails
-    // leaves an unnamed socket that still connects.
-    if (!m_endpoint.localPath.empty() && fillAddress(m_localAddr, m_endpoint.localPath)) {
-        if (m_localAddr.sun_path[0] != '\0')
-            ::unlink(m_localAddr.sun_path);
-        ::bind(fd, reinterpret_cast<const sockaddr *>(&m_localAddr),
-               clampLength(m_endpoint.bindLength));
-    }
-
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&service),
-                  clampLength(m_endpoint.connectLength)) != 0) {
-        *error = errno;
-        ::close(fd);
-        return -1;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (!mcusocket::setNonBlocking(fd)) {
         *error = errno;
         ::close(fd);
         return -1;
@@ -356,28 +327,49 @@ int MainAppProtocolComm::openConnection(int *error)
     return fd;
 }
 
-void MainAppProtocolComm::installConnection(int fd)
+bool MainAppProtocolComm::checkPeer(int fd)
+{
+    ucred peer;
+    const bool known = mcusocket::peerCredentials(fd, &peer);
+    return known && trustedUser(peer.uid);
+}
+
+bool MainAppProtocolComm::installConnection(int fd)
 {
     m_framer.reset(); // a new connection is a new stream
 
+    // Every holder of the lock lets go within a send's bounds.
     ::pthread_mutex_lock(&m_sendMutex);
     m_socket.store(fd, std::memory_order_release);
+    m_readyOnCurrent = false;
+    m_peerStalled = false;
+    m_stalledDrops = 0;
+    m_cutLogged = false;
+    bool ok = true;
     if (m_appReady.load()) {
         const McuShortMsg m = readyNotice();
-        sendAll(fd, &m, int(sizeof m));
+        ok = sendLocked(fd, &m, int(sizeof m)) == 0;
+        m_readyOnCurrent = ok;
     }
-    m_connections.fetch_add(1, std::memory_order_acq_rel);
+    if (ok) {
+        m_connections.fetch_add(1, std::memory_order_acq_rel);
+    } else {
+        // Nobody may send on a connection that lacks its notice.
+        m_socket.store(-1, std::memory_order_release);
+    }
     ::pthread_mutex_unlock(&m_sendMutex);
+    return ok;
 }
 
 void MainAppProtocolComm::dropConnection(int fd)
 {
     if (fd < 0)
         return;
-    // Wakes a sender blocked on a full socket, so that it lets go of the lock.
-    ::shutdown(fd, SHUT_RDWR);
+    // Wakes a sender waiting for room, so that it lets go of the lock.
+    mcusocket::shutdownBoth(fd);
     ::pthread_mutex_lock(&m_sendMutex);
-    m_socket.store(-1, std::memory_order_release);
+    if (m_socket.load(std::memory_order_acquire) == fd)
+        m_socket.store(-1, std::memory_order_release);
     ::pthread_mutex_unlock(&m_sendMutex);
     ::close(fd);
 }
@@ -397,46 +389,48 @@ void MainAppProtocolComm::noteOverflow(int dropped)
         ++m_suppressedDrops;
         return;
     }
-    std::printf("=================>>>MainAppProtocolComm dropped %d pending bytes\n", dropped);
+    LinkConsole::instance().printf("=================>>>MainAppProtocolComm dropped %d pending bytes\n", dropped);
     m_dropLogged = true;
 }
 
 void MainAppProtocolComm::endGarbageStreak()
 {
     if (m_suppressedResets > 0)
-        std::printf("=================>>>MainAppProtocolComm over size repeated %u times\n",
-                    m_suppressedResets);
+        LinkConsole::instance().printf("=================>>>MainAppProtocolComm over size repeated %u times\n",
+                                       m_suppressedResets);
     if (m_suppressedDrops > 0)
-        std::printf("=================>>>MainAppProtocolComm dropped pending bytes %u more times\n",
-                    m_suppressedDrops);
+        LinkConsole::instance().printf("=================>>>MainAppProtocolComm dropped pending bytes %u more "
+                                       "times\n", m_suppressedDrops);
     m_suppressedResets = 0;
     m_suppressedDrops = 0;
     m_resetLogged = false;
     m_dropLogged = false;
 }
 
-void MainAppProtocolComm::dispatchPending()
+bool MainAppProtocolComm::dispatchPending()
 {
     McuFramer::Record rec;
     for (;;) {
         const McuFramer::Step step = m_framer.next(rec);
         if (step == McuFramer::Step::NeedMore)
-            return;
+            return true;
         if (step == McuFramer::Step::Reset) {
-            // A run of garbage logs once, not once per read.
+            // The stream has no marker to find the next record by: whatever
+            // follows on this connection would be guesswork. A run of garbage
+            // logs once, however many connections it takes.
             if (m_resetLogged) {
                 ++m_suppressedResets;
             } else {
-                std::printf("=================>>>MainAppProtocolComm over size: %d\n",
-                            mcu::kRecvBufferSize);
+                LinkConsole::instance().printf("=================>>>MainAppProtocolComm over size: %d\n",
+                                               mcu::kRecvBufferSize);
                 m_resetLogged = true;
             }
-            continue;
+            return false;
         }
         if (m_resetLogged || m_dropLogged)
             endGarbageStreak();
         if (!m_running.load())
-            return;
+            return true;
         if (m_tap)
             m_tap(m_tapContext, rec.data, rec.size);
         resolvePacket(rec.data);
@@ -453,22 +447,32 @@ void MainAppProtocolComm::loop()
     pid_t refusedPid = 0;       // ...and this was its process
     bool receivedData = false;  // the current connection has carried bytes
     auto *readBuf = reinterpret_cast<unsigned char *>(&m_scratch);
+    LinkConsole &console = LinkConsole::instance();
 
     auto nextBackoff = [&backoffMs] {
         backoffMs = backoffMs == 0 ? kInitialBackoffMs : std::min(backoffMs * 2, kMaxBackoffMs);
+    };
+    // Ends the current connection; the next attempt waits out the back-off.
+    auto endConnection = [&](bool good) {
+        dropConnection(fd);
+        fd = -1;
+        failing = true;
+        if (good)
+            backoffMs = 0;
+        nextBackoff();
     };
 
     while (m_running.load()) {
         if (fd < 0) {
             if (backoffMs > 0 && !waitForWake(backoffMs))
                 break;
+            m_resetAsked.store(false); // no connection to reset: the next one carries the notice
             int error = 0;
             fd = openConnection(&error);
             if (fd < 0) {
                 if (!refusalReported) {
-                    std::printf("=================>>>MainAppProtocolComm cannot connect to the MCU "
-                                "service (%s); retrying\n", std::strerror(error));
-                    std::fflush(stdout);
+                    console.printf("=================>>>MainAppProtocolComm cannot connect to the MCU "
+                                   "service (%s); retrying\n", std::strerror(error));
                     refusalReported = true;
                 }
                 reportFirstAttempt();
@@ -476,21 +480,21 @@ void MainAppProtocolComm::loop()
                 nextBackoff();
                 continue;
             }
-            ucred peer;
-            if (!peerTrusted(fd, &peer)) {
+            if (!checkPeer(fd)) {
                 // Closed before a byte is read from it or sent to it; the same
                 // impostor found again on every retry is logged once.
+                ucred peer;
+                mcusocket::peerCredentials(fd, &peer);
                 ::close(fd);
                 fd = -1;
                 if (!refusedLogged || peer.pid != refusedPid) {
                     if (peer.uid == uid_t(-1))
-                        std::printf("=================>>>MainAppProtocolComm refused the MCU service "
-                                    "peer: its credentials cannot be read\n");
+                        console.printf("=================>>>MainAppProtocolComm refused the MCU service "
+                                       "peer: its credentials cannot be read\n");
                     else
-                        std::printf("=================>>>MainAppProtocolComm refused the MCU service "
-                                    "peer pid %d uid %u: neither root nor the launcher's user\n",
-                                    int(peer.pid), unsigned(peer.uid));
-                    std::fflush(stdout);
+                        console.printf("=================>>>MainAppProtocolComm refused the MCU service "
+                                       "peer pid %d uid %u: neither root nor the launcher's user\n",
+                                       int(peer.pid), unsigned(peer.uid));
                     refusedLogged = true;
                     refusedPid = peer.pid;
                 }
@@ -503,11 +507,15 @@ void MainAppProtocolComm::loop()
             }
             // Logged before the connection is visible to senders and callers,
             // so the line always precedes what is done over it.
-            if (failing) {
-                std::printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
-                std::fflush(stdout);
+            if (failing)
+                console.printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
+            if (!installConnection(fd)) {
+                console.printf("=================>>>MainAppProtocolComm the ready notice cannot be sent; "
+                               "reconnecting\n");
+                reportFirstAttempt();
+                endConnection(false);
+                continue;
             }
-            installConnection(fd);
             reportFirstAttempt();
             failing = false;
             refusalReported = false;
@@ -517,32 +525,34 @@ void MainAppProtocolComm::loop()
 
         // Take what is waiting without blocking: under load that is the one
         // system call of a turn. Only when nothing is there does the thread
-        // flush its log lines and block, in a wait that Stop() can end.
-        const ssize_t n = receiveNow(fd, readBuf, sizeof m_scratch);
+        // block, in a wait that Stop() and a reset request can end.
+        const ssize_t n = mcusocket::readNow(fd, readBuf, sizeof m_scratch);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            std::fflush(stdout);
-            pollfd p[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            const int r = ::poll(p, m_wakeFd >= 0 ? 2 : 1, -1);
-            if (r > 0 && p[1].revents != 0) {
-                eventfd_t stale;
-                ::eventfd_read(m_wakeFd, &stale); // Stop(), or a wake meant for an earlier run
+            const int ready = mcusocket::waitReadable(fd, m_wakeFd, m_stopFd, -1);
+            if (ready & 2) {
+                drainEventFd(m_wakeFd);
+                bool lacksNotice = false;
+                if (m_resetAsked.exchange(false)) {
+                    ::pthread_mutex_lock(&m_sendMutex);
+                    lacksNotice = m_appReady.load() && !m_readyOnCurrent;
+                    ::pthread_mutex_unlock(&m_sendMutex);
+                }
+                if (lacksNotice) {
+                    console.printf("=================>>>MainAppProtocolComm the ready notice cannot be "
+                                   "sent; reconnecting\n");
+                    endConnection(false);
+                }
             }
             continue; // the flag is tested again before the read
         }
         if (n <= 0) {
             if (n < 0)
-                std::printf("-main app socket read failed with error: %d\n", errno);
+                console.printf("-main app socket read failed with error: %d\n", errno);
             else
-                std::printf("Main App invaild datalen:%d\n", int(n));
+                console.printf("Main App invaild datalen:%d\n", int(n));
             endGarbageStreak();
-            std::fflush(stdout);
-            dropConnection(fd);
-            fd = -1;
-            failing = true;
             // A connection that carried data was good: start the back-off over.
-            if (receivedData)
-                backoffMs = 0;
-            nextBackoff();
+            endConnection(receivedData);
             continue;
         }
 
@@ -551,12 +561,12 @@ void MainAppProtocolComm::loop()
         m_framer.append(readBuf, int(n), &dropped);
         if (dropped > 0)
             noteOverflow(dropped);
-        dispatchPending();
+        if (!dispatchPending())
+            endConnection(false);
     }
 
     reportFirstAttempt(); // Start() must not wait on a thread that never tried
     dropConnection(fd);
-    std::fflush(stdout);
 }
 
 } // namespace tamoappframework

@@ -3,6 +3,7 @@
 
 #include "mcurecords.h"
 #include "mcuframer.h"
+#include "mcusocket.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -16,15 +17,6 @@
 
 namespace tamoappframework {
 
-// Where the link binds and connects. The defaults are the unit's fixed names;
-// tests point a link at names of their own.
-struct McuEndpoint {
-    std::string localPath = "/tmp/_zcxjm"; // removed, then bound to
-    socklen_t bindLength = 110;            // the whole sockaddr_un
-    std::string servicePath = "@quillhaven"; // a leading '@' stands for the abstract namespace
-    socklen_t connectLength = 13;          // family, the zero byte and the ten letters
-};
-
 // The launcher's single link to the MCU service: one Unix-domain stream socket,
 // a receive thread that reassembles records and dispatches each one, and one
 // send path shared by every thread that sends.
@@ -32,6 +24,13 @@ struct McuEndpoint {
 // Threads: Start/Stop/GetInstance on the main thread; the receive thread runs
 // loop(), resolvePacket() and its handlers; any thread may call SendData and
 // the senders.
+//
+// No wait is unbounded: a record waits at most 50 ms for the send lock and
+// then at most kSendRoomWaitMs for room on the socket. A peer that stops
+// reading costs records (SendData gives -1; once it has let one wait that
+// long, later records are dropped at once until it reads again), never a
+// stuck thread; a record cut short resets the connection, so the stream is
+// never continued with a different record.
 class MainAppProtocolComm
 {
 public:
@@ -43,22 +42,32 @@ public:
 
     virtual ~MainAppProtocolComm();
 
+    // How long a record may wait for room on the socket once it has the send lock.
+    static constexpr int kSendRoomWaitMs = 250;
+
     // Opens the link and starts the receive thread. Reports nothing: when the
     // service is not there yet, the thread keeps trying with a bounded back-off.
+    // A connection whose stream turns out corrupt (a length word of 0 to 11 or
+    // above 2048) dispatches nothing more and is made anew, like a lost one.
     // Every connection's peer must run as root or as this process's effective
     // user (SO_PEERCRED): any other is closed unread and unwritten, logged once
     // per peer process, and the link retries as if the service were absent.
     void Start();
-    // Ends the receive thread (waking a blocked read) and closes the socket.
-    // Returns once the thread has ended.
+    // Ends the receive thread (waking a blocked read, a back-off wait or a
+    // write waiting for room, on any thread) and closes the socket. Returns
+    // once the thread has ended.
     void Stop();
 
     // Writes one whole record (or any byte block) under the send lock.
     // 0: all written (also for len <= 0); -1: no connection, the send lock not
-    // had within 50 ms, or the write failed.
+    // had within 50 ms, no room on the socket in time (nothing was written),
+    // or the write failed.
     int SendData(void *data, int len);
 
     // Outgoing commands. Each builds its record in the call's own storage.
+    // AppReady: from now on every connection carries the ready notice as its
+    // first record, exactly once; when the notice cannot go out on the current
+    // connection within the limits above, that connection is made anew.
     void AppReady();
     void EjectDisc();
     void SendHeartbeattoMCU();
@@ -105,12 +114,14 @@ private:
     // Transport: the receive thread alone opens and closes connections; the
     // descriptor is published and withdrawn under m_sendMutex.
     int openConnection(int *error);
-    void installConnection(int fd);
+    bool checkPeer(int fd);
+    bool installConnection(int fd);
     void dropConnection(int fd);
-    void dispatchPending();
+    bool dispatchPending(); // false: the stream is corrupt, the connection must go
     bool waitForWake(int timeoutMs); // false once Stop() was asked for
-    void wake();
     void reportFirstAttempt();
+    // One whole write with the send lock held; see kSendRoomWaitMs.
+    int sendLocked(int fd, const void *data, int len);
     // Log lines of a run of unframeable input: the first of each sort, then a count.
     void noteOverflow(int dropped);
     void endGarbageStreak();
@@ -139,12 +150,21 @@ private:
     std::atomic<unsigned> m_connections{0};
     std::atomic<unsigned> m_refusedPeers{0};
     bool m_threadStarted = false;
-    int m_wakeFd = -1;                  // eventfd: Stop() ends a back-off wait at once
+    int m_stopFd = -1;                  // eventfd, readable from Stop() until the next Start()
+    int m_wakeFd = -1;                  // eventfd: asks the receive thread to look at m_resetAsked
+
+    // Under m_sendMutex: the current connection's state as senders see it.
+    bool m_readyOnCurrent = false;      // the ready notice went out on it
+    bool m_peerStalled = false;         // a record waited kSendRoomWaitMs for room in vain
+    unsigned long long m_stalledDrops = 0;
+    bool m_cutLogged = false;           // a reset for a record cut short was logged in this streak
+    std::atomic<bool> m_resetAsked{false}; // AppReady() could not reach the current connection
 
     RecordTap m_tap = nullptr;
     void *m_tapContext = nullptr;
     // Receive thread only: the current run of corrupt headers and overflows.
-    unsigned m_suppressedResets = 0;    // corrupt headers after the first one logged
+    unsigned m_suppressedResets = 0;    // corrupt headers after the first one logged (each
+                                        // ends its connection, so a streak spans reconnections)
     unsigned m_suppressedDrops = 0;     // overflows after the first one logged
     bool m_resetLogged = false;
     bool m_dropLogged = false;

@@ -5,6 +5,8 @@
 
 #include "mainappprotocolcomm.h"
 
+#include "linkconsole.h"
+
 #include "activitymanager.h"
 #include "appdata.h"
 #include "basecontrol.h"
@@ -119,7 +121,7 @@ void printNormalMsgLine(uint32_t msg, uint32_t p1, uint32_t p2)
     p = appendText(p, kP2, sizeof kP2 - 1);
     p = appendDecimal(p, p2);
     p = appendText(p, kTail, sizeof kTail - 1);
-    std::fwrite(line, 1, size_t(p - line), stdout);
+    LinkConsole::instance().write(line, size_t(p - line));
 }
 
 short asSigned16(uint32_t v)

@@ -4,6 +4,8 @@
 
 #include "mainappprotocolcomm.h"
 
+#include "linkconsole.h"
+
 #include "appdata.h"
 #include "basecontrol.h"
 
@@ -64,7 +66,7 @@ void MainAppProtocolComm::SendCurSrcToMcu(int id, int a)
     if (id > kHighestSourceId)
         return;
 
-    std::printf("current src id:%d\n", id);
+    LinkConsole::instance().printf("current src id:%d\n", id);
 
     if (AppData *data = AppData::GetInstance()) {
         data->setLastSource(data->curSource());

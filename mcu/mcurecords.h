@@ -111,7 +111,7 @@ typedef struct tag_MCU_STEER_KEY_STUDY_DATA {
 } MCU_STEER_KEY_STUDY_DATA;
 
 // The two forms of the steering-key learning command.
-enum STEER_KEY_STUDY_CMD_TYPE {
+enum STEER_KEY_STUDY_CMD_TYPE : int {
     STEER_KEY_STUDY_CMD_SHORT = 0, // short record, p1 189
     STEER_KEY_STUDY_CMD_LONG = 1,  // long record, id 201
 };

@@ -314,16 +314,20 @@ TEST_F(McuTransport, ReadyNoticeOncePerConnectionWhenRacingAReconnect)
     }
 }
 
-TEST_F(McuTransport, SendLockHeldPastItsWaitDropsTheRecordWithMinusOne)
+TEST_F(McuTransport, ARecordCutShortEndsItsConnectionAndRivalsGiveUpMeanwhile)
 {
     PairConnector pairs;
     pairs.linkSendBuffer = 4096;
     link()->setConnector(pairs.connector());
     link()->Start();
     ASSERT_TRUE(link()->isConnected());
+    link()->AppReady();
     const int peer = pairs.peer(0);
+    ASSERT_EQ(hex(kReadyNotice), hex(testsupport::readExactly(peer, 16)));
 
-    // A sender stuck on a full socket holds the lock: its block cannot fit.
+    // A block far larger than the socket holds, and a service that does not
+    // read: part of it goes out, the rest finds no room in time.
+    StdoutCapture out;
     std::vector<unsigned char> big(1 << 20, 0x33);
     std::atomic<int> bigResult{1};
     std::thread blocker([&] {
@@ -332,17 +336,71 @@ TEST_F(McuTransport, SendLockHeldPastItsWaitDropsTheRecordWithMinusOne)
     pollfd p{peer, POLLIN, 0};
     ASSERT_EQ(1, ::poll(&p, 1, 10000)); // the blocker is writing, so it holds the lock
 
-    {
-        StdoutCapture out;
-        McuShortMsg m{};
-        EXPECT_EQ(-1, link()->SendData(&m, 16));
-        EXPECT_EQ(1, out.count("===============>repeat call SendData"));
-    }
-
-    const QByteArray all = testsupport::readExactly(peer, int(big.size()), std::chrono::seconds(30));
+    // Meanwhile a rival waits its 50 ms for the lock and gives up, its line whole.
+    McuShortMsg m{};
+    EXPECT_EQ(-1, link()->SendData(&m, 16));
     blocker.join();
-    EXPECT_EQ(0, bigResult.load());
-    EXPECT_EQ(int(big.size()), all.size());
+    EXPECT_EQ(-1, bigResult.load());
+    EXPECT_EQ(1, out.count("===============>repeat call SendData\n"));
+
+    // The stream cannot go on after a cut record: the service reads the part
+    // that went out and then the end of the connection, nothing after it.
+    const QByteArray cut = testsupport::readExactly(peer, int(big.size()), std::chrono::seconds(30));
+    EXPECT_GT(cut.size(), 0);
+    EXPECT_LT(cut.size(), int(big.size()));
+    EXPECT_EQ(cut, QByteArray(cut.size(), char(0x33)));
+
+    // The next connection begins with the ready notice.
+    ASSERT_TRUE(waitFor([&] { return pairs.peer(1) >= 0; }));
+    EXPECT_EQ(hex(kReadyNotice), hex(testsupport::readExactly(pairs.peer(1), 16)));
+    EXPECT_EQ(1, out.count("a record was cut short"));
+}
+
+TEST_F(McuTransport, AServiceThatStopsReadingCostsRecordsNotThreads)
+{
+    PairConnector pairs;
+    pairs.linkSendBuffer = 4096;
+    Tap tap;
+    link()->setRecordTap(&Tap::record, &tap);
+    link()->setConnector(pairs.connector());
+    link()->Start();
+    ASSERT_TRUE(link()->isConnected());
+    const int peer = pairs.peer(0);
+    StdoutCapture out;
+
+    // The service floods 529/13 and never reads: the receive thread's answers
+    // fill the socket. It must go on dispatching, dropping answers that find
+    // no room, instead of waiting in a write for ever.
+    const QByteArray ask = shortRecord(529, 13, 1);
+    std::atomic<bool> flooding{true};
+    std::thread service([&] {
+        for (int i = 0; i < 3000 && flooding; ++i) {
+            pollfd w{peer, POLLOUT, 0};
+            if (::poll(&w, 1, 5000) != 1 || ::send(peer, ask.constData(), size_t(ask.size()), MSG_NOSIGNAL) != 16)
+                break;
+        }
+    });
+    EXPECT_TRUE(waitFor([&] { return tap.size() >= 3000; }, std::chrono::seconds(60)))
+        << "the receive thread stopped dispatching";
+    flooding = false;
+    service.join();
+    EXPECT_EQ(1, out.count("the MCU service is not reading; records that find no room are dropped"));
+
+    // AppReady while the service still does not read: the notice cannot go out
+    // on this connection, so the link makes a new one that begins with it.
+    link()->AppReady();
+    ASSERT_TRUE(waitFor([&] { return pairs.peer(1) >= 0; }));
+    EXPECT_EQ(hex(kReadyNotice), hex(testsupport::readExactly(pairs.peer(1), 16)));
+
+    // The stalled connection carried whole answers only.
+    const QByteArray old = testsupport::readExactly(peer, 1 << 20, std::chrono::seconds(5));
+    ASSERT_EQ(0, old.size() % 16);
+    for (int at = 0; at < old.size(); at += 16)
+        ASSERT_EQ(hex(shortRecord(12, 186, 0)), hex(old.mid(at, 16))) << "at byte " << at;
+
+    // Stop() ends a thread that may be waiting for room, and returns.
+    link()->Stop();
+    EXPECT_FALSE(link()->isConnected());
 }
 
 TEST_F(McuTransport, StopEndsABlockedReadAndTheLinkCanStartAgain)

@@ -1,6 +1,8 @@
 #include "mcupeer.h"
 #include "testsupport.h"
 
+#include "linkconsole.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -141,6 +143,7 @@ StdoutCapture::StdoutCapture()
 StdoutCapture::~StdoutCapture()
 {
     std::fflush(stdout);
+    LinkConsole::instance().flush(10000);
     if (m_saved >= 0) {
         ::dup2(m_saved, STDOUT_FILENO);
         ::close(m_saved);
@@ -158,6 +161,7 @@ StdoutCapture::~StdoutCapture()
 std::string StdoutCapture::text() const
 {
     std::fflush(stdout);
+    LinkConsole::instance().flush(10000); // the link's lines go out on a thread of their own
     std::string out;
     if (m_file < 0)
         return out;

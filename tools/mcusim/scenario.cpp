@@ -591,6 +591,22 @@ bool parseLine(const std::string &line, int lineNo, const ParseOptions &opts, Co
     } else if (cmd == "disconnect") {
         if (!noArgs(Op::Disconnect))
             return false;
+    } else if (cmd == "stall") {
+        if (!noArgs(Op::Stall))
+            return false;
+    } else if (cmd == "resume") {
+        if (!noArgs(Op::Resume))
+            return false;
+    } else if (cmd == "flood") {
+        // flood DURATION SEND-COMMAND ...: whole records only, never split.
+        if (w.size() < 3 || !parseDuration(w[1].s, &c.timeoutMs) || !isSendCommand(w[2].s)) {
+            *error = "usage: flood DURATION COMMAND ... (e.g. flood 2s param 1)";
+            return false;
+        }
+        if (!encodeSend(w, 2, &c.bytes, error))
+            return false;
+        c.op = Op::Flood;
+        c.raw = w[2].s == "hex";
     } else if (cmd == "close-listener") {
         if (!noArgs(Op::CloseListener))
             return false;

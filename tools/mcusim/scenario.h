@@ -22,6 +22,9 @@ enum class Op {
     Listen,        // listen again
     Restart,       // disconnect, close the listener, wait, listen again
     WaitDisconnect, // wait for the launcher to close its connection
+    Stall,         // stop reading the connection: the launcher's writes fill it up
+    Resume,        // read again
+    Flood,         // send one record over and over, as fast as the launcher takes it
 };
 
 // One value of an expect line. key empty: positional, matched against the
@@ -36,7 +39,7 @@ struct Command {
     int line = 0;
     std::string text; // the line as written, trimmed, without its comment
 
-    // Send
+    // Send, Flood
     Bytes bytes;
     std::vector<size_t> cuts; // split points: each piece is its own write
     int pauseMs = 0;          // between pieces
@@ -48,7 +51,7 @@ struct Command {
     Bytes exact;                // name "bytes": the record starts with these, the rest is zero
     bool next = false;          // the very next record must match
 
-    // Expect, ExpectNone, WaitConnect, WaitDisconnect, Sleep, Restart
+    // Expect, ExpectNone, WaitConnect, WaitDisconnect, Sleep, Restart, Flood
     int timeoutMs = 0;
 };
 

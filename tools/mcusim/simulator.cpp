@@ -81,12 +81,18 @@ struct Simulator::Impl {
     bool started = false;
     Clock::time_point deadline;
     size_t piece = 0; // next piece of a split send
-    int phase = 0;    // restart: 0 down, 1 waiting to come up
+    int phase = 0;    // restart: 0 down, 1 waiting to come up; wait-disconnect: 1 started
+    unsigned waitGeneration = 0; // wait-disconnect: the connection it waits on
 
     bool interactive = false; // commands come from stdin
     bool promptShown = false;
     bool stdinOpen = false;
     std::string stdinBuf;
+
+    bool stalled = false;  // stall: the connection is not read
+    bool flooding = false; // a flood is running: wake when there is room
+    unsigned long floodSent = 0;
+    unsigned long floodFull = 0; // times the launcher's socket had no room
 
     bool failed = false;
     bool interrupted = false;
@@ -258,6 +264,43 @@ struct Simulator::Impl {
         return true;
     }
 
+    // Writes whole copies of the flood's record while there is room. False
+    // when the connection is gone. Each turn is bounded, so that the poll loop
+    // still sees signals and (unless stalled) reads what the launcher sends.
+    bool floodSome(const Command &c)
+    {
+        for (int i = 0; i < 1024; ++i) {
+            const ssize_t w = sysio::sendNow(connFd, c.bytes.data(), c.bytes.size());
+            if (w == ssize_t(c.bytes.size())) {
+                ++floodSent;
+                continue;
+            }
+            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                ++floodFull;
+                return true;
+            }
+            std::string error;
+            if (w > 0 && sysio::sendAll(connFd, c.bytes.data() + w, c.bytes.size() - size_t(w),
+                                        kSendTimeoutMs, &error)) {
+                ++floodSent; // the rest of a record cut by a full socket
+                continue;
+            }
+            dropConnection(w < 0 ? "connection lost during the flood: " + std::string(std::strerror(errno))
+                                 : "connection lost during the flood: " + error);
+            return false;
+        }
+        return true;
+    }
+
+    void endFlood(const Command &c)
+    {
+        flooding = false;
+        sentRecords += floodSent;
+        printAt("->", "flood ended: " + std::to_string(floodSent) + " records sent in " +
+                          std::to_string(c.timeoutMs) + " ms; the launcher's socket was full " +
+                          std::to_string(floodFull) + " times");
+    }
+
     // Runs commands until one has to wait; returns the time to wake up at.
     Clock::time_point step()
     {
@@ -390,7 +433,12 @@ struct Simulator::Impl {
                 }
                 return deadline;
             case Op::WaitDisconnect:
-                if (connFd < 0) {
+                if (phase == 0) {
+                    phase = 1;
+                    waitGeneration = generation;
+                }
+                // Ended, or ended and already made anew by the launcher.
+                if (connFd < 0 || generation != waitGeneration) {
                     finishCommand();
                     continue;
                 }
@@ -400,6 +448,42 @@ struct Simulator::Impl {
                     continue;
                 }
                 return deadline;
+            case Op::Stall:
+                if (capture)
+                    capture->action(stamp(), c.text);
+                stalled = true;
+                printAt("==", "stopped reading the connection");
+                finishCommand();
+                continue;
+            case Op::Resume:
+                if (capture)
+                    capture->action(stamp(), c.text);
+                if (stalled)
+                    printAt("==", "reading the connection again");
+                stalled = false; // the main loop reads what is waiting
+                finishCommand();
+                continue;
+            case Op::Flood:
+                if (!flooding) {
+                    if (connFd < 0) {
+                        fail(c, "not connected (wait-connect first)");
+                        finishCommand();
+                        continue;
+                    }
+                    flooding = true;
+                    floodSent = 0;
+                    floodFull = 0;
+                    if (capture)
+                        capture->action(stamp(), c.text);
+                    printAt("->", "flood for " + std::to_string(c.timeoutMs) + " ms: " +
+                                      (c.raw ? "hex " + std::to_string(c.bytes.size()) + " bytes"
+                                             : decodeToLauncher(c.bytes).text()));
+                }
+                if (now < deadline && connFd >= 0 && floodSome(c))
+                    return deadline; // woken early by room on the socket
+                endFlood(c);
+                finishCommand();
+                continue;
             case Op::CloseListener:
                 if (capture)
                     capture->action(stamp(), c.text);
@@ -477,8 +561,8 @@ struct Simulator::Impl {
         if (trimmed == "help") {
             print("commands: time, rds-time, mcu-version, uuid, mcu-type, version-query, key, eject, "
                   "param, heartbeat-ack, key-study, forward, sim, mcm, can, short, long, hex, "
-                  "split/trickle, expect, sleep, disconnect, wait-connect, wait-disconnect, close-listener, "
-                  "listen, "
+                  "split/trickle, flood, expect, sleep, disconnect, wait-connect, wait-disconnect, "
+                  "stall, resume, close-listener, listen, "
                   "restart, status, quit (see README.md)");
             return;
         }
@@ -499,7 +583,8 @@ struct Simulator::Impl {
 
     std::string statusLine() const
     {
-        std::string s = std::string(connFd >= 0 ? "connected" : "not connected") + ", " +
+        std::string s = std::string(connFd >= 0 ? (stalled ? "connected (not reading)" : "connected")
+                                                : "not connected") + ", " +
                         (listenFd >= 0 ? "listening on " + displayName(opt.name) : std::string("not listening"));
         return s + ", " + std::to_string(sentRecords) + " records sent, " + std::to_string(receivedRecords) +
                " received";
@@ -610,9 +695,12 @@ int Simulator::run()
         const int listenAt = s.listenFd >= 0 ? n : -1;
         if (s.listenFd >= 0)
             fds[n++] = {s.listenFd, POLLIN, 0};
-        const int connAt = s.connFd >= 0 ? n : -1;
-        if (s.connFd >= 0)
-            fds[n++] = {s.connFd, POLLIN, 0};
+        // A stalled connection is not polled for input (nor for its end);
+        // a flood waits for room.
+        const short connEvents = short((s.stalled ? 0 : POLLIN) | (s.flooding ? POLLOUT : 0));
+        const int connAt = s.connFd >= 0 && connEvents ? n : -1;
+        if (connAt >= 0)
+            fds[n++] = {s.connFd, connEvents, 0};
         const int stdinAt = s.interactive && s.stdinOpen ? n : -1;
         if (stdinAt >= 0)
             fds[n++] = {STDIN_FILENO, POLLIN, 0};
@@ -639,7 +727,7 @@ int Simulator::run()
             break;
         }
         // The connection first: its end must be seen before a new one is accepted.
-        if (connAt >= 0 && fds[connAt].revents)
+        if (connAt >= 0 && !s.stalled && (fds[connAt].revents & ~POLLOUT))
             s.readConnection();
         if (listenAt >= 0 && s.listenFd >= 0 && fds[listenAt].revents)
             s.acceptConnections();

@@ -148,6 +148,16 @@ bool sendAll(int fd, const void *data, size_t n, int timeoutMs, std::string *err
     return true;
 }
 
+ssize_t sendNow(int fd, const void *data, size_t n)
+{
+    for (;;) {
+        const ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && errno == EINTR)
+            continue;
+        return w;
+    }
+}
+
 void closeFd(int fd)
 {
     if (fd >= 0)

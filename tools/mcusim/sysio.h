@@ -24,6 +24,8 @@ ssize_t readSome(int fd, void *buf, size_t n);
 // Writes all n bytes to a (possibly non-blocking) socket, waiting for room at
 // most timeoutMs in all. False on error, on a closed peer or on the timeout.
 bool sendAll(int fd, const void *data, size_t n, int timeoutMs, std::string *error);
+// One send that never waits: what send(2) returns (EINTR retried).
+ssize_t sendNow(int fd, const void *data, size_t n);
 void closeFd(int fd);
 
 } // namespace mcusim::sysio

@@ -1,0 +1,188 @@
+#include "mcusocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tamoappframework {
+namespace mcusocket {
+
+namespace {
+
+socklen_t clampLength(socklen_t length)
+{
+    return std::min<socklen_t>(length, socklen_t(sizeof(sockaddr_un)));
+}
+
+int pollRetrying(pollfd *fds, nfds_t n, int timeoutMs)
+{
+    int r;
+    do {
+        r = ::poll(fds, n, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+} // namespace
+
+timespec deadlineAfter(long ms)
+{
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_nsec -= 1000000000L;
+        ++t.tv_sec;
+    }
+    return t;
+}
+
+int msUntil(const timespec &deadline)
+{
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns = (long long)(deadline.tv_sec - now.tv_sec) * 1000000000LL +
+                         (deadline.tv_nsec - now.tv_nsec);
+    if (ns <= 0)
+        return 0;
+    return int((ns + 999999) / 1000000);
+}
+
+bool fillAddress(sockaddr_un &addr, const std::string &name)
+{
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (name.empty() || name.size() > sizeof addr.sun_path - 1)
+        return false;
+    std::memcpy(addr.sun_path, name.data(), name.size());
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';
+    return true;
+}
+
+int connectTo(const McuEndpoint &endpoint, sockaddr_un *localAddr, int *error)
+{
+    *error = 0;
+    sockaddr_un service;
+    if (!fillAddress(service, endpoint.servicePath)) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+
+    // Non-blocking from the start: a service whose backlog is full answers
+    // EAGAIN at once instead of holding the receive thread (and Stop()) in
+    // connect, and every later read and write has a bound of its own.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+
+    // A bind that fails leaves an unnamed socket that still connects.
+    if (!endpoint.localPath.empty() && fillAddress(*localAddr, endpoint.localPath)) {
+        if (localAddr->sun_path[0] != '\0')
+            ::unlink(localAddr->sun_path);
+        ::bind(fd, reinterpret_cast<const sockaddr *>(localAddr), clampLength(endpoint.bindLength));
+    }
+
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&service), clampLength(endpoint.connectLength)) != 0) {
+        *error = errno;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool setNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool peerCredentials(int fd, ucred *cred)
+{
+    *cred = ucred{-1, uid_t(-1), gid_t(-1)};
+    socklen_t len = sizeof *cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, cred, &len) != 0 || len != sizeof *cred) {
+        *cred = ucred{-1, uid_t(-1), gid_t(-1)};
+        return false;
+    }
+    return true;
+}
+
+WriteResult writeBefore(int fd, const void *data, size_t len, const timespec &deadline, int stopFd)
+{
+    auto *p = static_cast<const unsigned char *>(data);
+    size_t written = 0;
+    auto unfinished = [&written] { return written == 0 ? WriteResult::NothingWritten : WriteResult::Partial; };
+
+    while (written < len) {
+        const ssize_t n = ::send(fd, p + written, len - written, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            written += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return written == 0 ? WriteResult::Failed : WriteResult::Partial;
+
+        const int left = msUntil(deadline);
+        if (left == 0)
+            return unfinished();
+        pollfd w[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+        const int r = pollRetrying(w, stopFd >= 0 ? 2 : 1, left);
+        if (r < 0)
+            return unfinished();
+        if (stopFd >= 0 && w[1].revents != 0)
+            return unfinished();
+        // POLLOUT, POLLERR or POLLHUP: the next send tells which.
+    }
+    return WriteResult::Done;
+}
+
+ssize_t readNow(int fd, void *buf, size_t len)
+{
+    ssize_t n;
+    do {
+        n = ::recv(fd, buf, len, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int waitReadable(int fd, int wakeFd, int stopFd, int timeoutMs)
+{
+    pollfd p[3];
+    int slot[3];
+    nfds_t n = 0;
+    const int fds[3] = {fd, wakeFd, stopFd};
+    for (int i = 0; i < 3; ++i) {
+        if (fds[i] < 0)
+            continue;
+        p[n] = {fds[i], POLLIN, 0};
+        slot[n] = 1 << i;
+        ++n;
+    }
+    if (pollRetrying(p, n, timeoutMs) <= 0)
+        return 0;
+    int ready = 0;
+    for (nfds_t i = 0; i < n; ++i) {
+        if (p[i].revents != 0)
+            ready |= slot[i];
+    }
+    return ready;
+}
+
+void shutdownBoth(int fd)
+{
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+} // namespace mcusocket
+} // namespace tamoappframework

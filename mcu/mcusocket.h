@@ -1,0 +1,81 @@
+#ifndef MCUSOCKET_H
+#define MCUSOCKET_H
+
+// The socket primitives of the MCU link, each wrapping its system calls once:
+// EINTR retried, descriptors close-on-exec and non-blocking, sends without
+// SIGPIPE, and every wait bounded by a monotonic deadline or ended by a stop
+// descriptor. No state of their own: the link owns the descriptors.
+
+#include <cstddef>
+#include <string>
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <time.h>
+
+namespace tamoappframework {
+
+// Where the link binds and connects. The defaults are the unit's fixed names;
+// tests point a link at names of their own.
+struct McuEndpoint {
+    std::string localPath = "/tmp/_zcxjm"; // removed, then bound to
+    socklen_t bindLength = 110;            // the whole sockaddr_un
+    std::string servicePath = "@quillhaven"; // a leading '@' stands for the abstract namespace
+    socklen_t connectLength = 13;          // family, the zero byte and the ten letters
+};
+
+namespace mcusocket {
+
+// A point on CLOCK_MONOTONIC `ms` milliseconds from now. Monotonic: this
+// process sets the realtime clock.
+timespec deadlineAfter(long ms);
+// Milliseconds left until `deadline`, 0 once it has passed (rounded up).
+int msUntil(const timespec &deadline);
+
+// Fills a Unix-domain address from a name whose leading '@' stands for the
+// abstract namespace. False when the name does not fit.
+bool fillAddress(sockaddr_un &addr, const std::string &name);
+
+// Opens a stream socket, binds it to the endpoint's local name (best effort:
+// the name is only a label for the service's side) and connects to the
+// service without waiting. Returns a non-blocking, close-on-exec descriptor,
+// or -1 with the reason in *error. `localAddr` receives the bound address.
+int connectTo(const McuEndpoint &endpoint, sockaddr_un *localAddr, int *error);
+
+// Makes a descriptor handed in from elsewhere non-blocking. False on failure.
+bool setNonBlocking(int fd);
+
+// The peer's process, user and group (SO_PEERCRED). False when they cannot be
+// read; *cred then holds -1s.
+bool peerCredentials(int fd, ucred *cred);
+
+// How a write before a deadline ended.
+enum class WriteResult {
+    Done,           // every byte is on the socket
+    NothingWritten, // no room before the deadline (or a stop): the stream is intact
+    Partial,        // part of the block went out: the stream is cut mid-record
+    Failed,         // the connection is gone (EPIPE, ECONNRESET, ...)
+};
+
+// Writes [data, data + len) whole, waiting for room until `deadline` at most.
+// A readable `stopFd` (when >= 0) ends the wait at once.
+WriteResult writeBefore(int fd, const void *data, size_t len, const timespec &deadline, int stopFd);
+
+// Reads what the socket holds now, up to len bytes: > 0 bytes, 0 end of
+// stream, -1 with errno (EAGAIN when nothing is waiting).
+ssize_t readNow(int fd, void *buf, size_t len);
+
+// Blocks until fd is readable (or hung up) or one of the wake descriptors is
+// readable, or timeoutMs passed (-1: no limit). Returns a bit set: 1 fd,
+// 2 wakeFd, 4 stopFd; 0 on time-out. Descriptors below 0 are not watched.
+int waitReadable(int fd, int wakeFd, int stopFd, int timeoutMs);
+
+// Ends every read and write blocked on fd, in any thread; the descriptor stays
+// open until its owner closes it.
+void shutdownBoth(int fd);
+
+} // namespace mcusocket
+} // namespace tamoappframework
+
+#endif // MCUSOCKET_H
