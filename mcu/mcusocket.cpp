@@ -18,15 +18,6 @@ socklen_t clampLength(socklen_t length)
     return std::min<socklen_t>(length, socklen_t(sizeof(sockaddr_un)));
 }
 
-int pollRetrying(pollfd *fds, nfds_t n, int timeoutMs)
-{
-    int r;
-    do {
-        r = ::poll(fds, n, timeoutMs);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
-
 } // namespace
 
 timespec deadlineAfter(long ms)
@@ -51,6 +42,19 @@ int msUntil(const timespec &deadline)
     if (ns <= 0)
         return 0;
     return int((ns + 999999) / 1000000);
+}
+
+// poll() that a signal does not end, nor extend: the time left is taken
+// anew after each interruption, so signals at any rate cannot push the
+// deadline out.
+static int pollRetrying(pollfd *fds, nfds_t n, int timeoutMs)
+{
+    const timespec deadline = deadlineAfter(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        const int r = ::poll(fds, n, timeoutMs < 0 ? -1 : msUntil(deadline));
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
 }
 
 bool fillAddress(sockaddr_un &addr, const std::string &name)
