@@ -215,8 +215,17 @@ bool MainAppProtocolComm::waitForWake(int timeoutMs)
 int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
 {
     // A peer that let a record wait the whole time is not reading: until it
-    // takes bytes again, records that find no room go at once.
-    const timespec deadline = mcusocket::deadlineAfter(m_peerStalled ? 0 : kSendRoomWaitMs);
+    // takes bytes again, records that find no room are dropped at once. One
+    // that has taken some since (its socket is momentarily full while it
+    // reads) gets the whole wait again.
+    long waitMs = kSendRoomWaitMs;
+    if (m_peerStalled) {
+        const long unread = mcusocket::unreadBytes(fd);
+        if (unread < 0 || unread >= m_stalledUnread)
+            waitMs = 0;
+        m_stalledUnread = unread;
+    }
+    const timespec deadline = mcusocket::deadlineAfter(waitMs);
     switch (mcusocket::writeBefore(fd, data, size_t(len), deadline, m_stopFd)) {
     case mcusocket::WriteResult::Done:
         if (m_peerStalled) {
@@ -233,6 +242,8 @@ int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
                                            "reading; records that find no room are dropped\n");
             m_peerStalled = true;
         }
+        if (waitMs > 0)
+            m_stalledUnread = mcusocket::unreadBytes(fd); // what it must take to count as reading
         ++m_stalledDrops;
         return -1;
     case mcusocket::WriteResult::Partial:

@@ -156,6 +156,7 @@ private:
     // Under m_sendMutex: the current connection's state as senders see it.
     bool m_readyOnCurrent = false;      // the ready notice went out on it
     bool m_peerStalled = false;         // a record waited kSendRoomWaitMs for room in vain
+    long m_stalledUnread = 0;           // ...and the peer had this many bytes unread since
     unsigned long long m_stalledDrops = 0;
     bool m_cutLogged = false;           // a reset for a record cut short was logged in this streak
     std::atomic<bool> m_resetAsked{false}; // AppReady() could not reach the current connection

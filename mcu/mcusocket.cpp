@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tamoappframework {
@@ -148,6 +150,12 @@ WriteResult writeBefore(int fd, const void *data, size_t len, const timespec &de
         // POLLOUT, POLLERR or POLLHUP: the next send tells which.
     }
     return WriteResult::Done;
+}
+
+long unreadBytes(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? long(queued) : -1;
 }
 
 ssize_t readNow(int fd, void *buf, size_t len)

@@ -62,6 +62,10 @@ enum class WriteResult {
 // A readable `stopFd` (when >= 0) ends the wait at once.
 WriteResult writeBefore(int fd, const void *data, size_t len, const timespec &deadline, int stopFd);
 
+// Bytes written to the socket that its peer has not read yet (SIOCOUTQ), or
+// -1 when the kernel cannot tell.
+long unreadBytes(int fd);
+
 // Reads what the socket holds now, up to len bytes: > 0 bytes, 0 end of
 // stream, -1 with errno (EAGAIN when nothing is waiting).
 ssize_t readNow(int fd, void *buf, size_t len);
