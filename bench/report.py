@@ -169,10 +169,6 @@ def main():
         for label, a, b in steps:
             if a in mk and b in mk:
                 add("start-up, " + label, "%.1f ms" % ((mk[b] - mk[a]) * 1000), "-", None, "-", None)
-        if "ModuleManager::initModule" in mk and "HomeScreen::show()" in mk:
-            add("start-up, MCU link handed over before the home screen by",
-                "%.1f ms" % ((mk["HomeScreen::show()"] - mk["ModuleManager::initModule"]) * 1000),
-                "-", None, "-", None)
 
     mem = proc.get("memory")
     if mem:
