@@ -94,8 +94,8 @@ def time_first_frame(argv, env, needle, marks=(), timeout=30.0):
 # link's hand-over and the staging object, the framework's home screen built
 # and shown on the event loop's first turn (the beep hand-over is the call
 # queued behind it), its first paint flushed.
-LAUNCHER_MARKS = ("QT new Launcher start", "ActivityManager::self()", "UI is UI_TAVREN_1024_600", "HomeScreen::show()",
-                  "Framework::handBeepSound(waits for the first frame)",
+LAUNCHER_MARKS = ("QT new Launcher start", "ActivityManager::self()", "UI is UI_TAVREN_1024_600",
+                  "HomeScreen::show()", "Framework::handBeepSound(waits for the first frame)",
                   "FirstFrameMonitor::firstFrameFlushed")
 BARE_MARKS = ("barewindow: application made",)
 
@@ -174,10 +174,26 @@ def mappings(pid):
     return maps
 
 
+def blocked_stack_pointer(taskdir, tid, tries=500):
+    """The stack pointer of a thread blocked in a system call; a running
+    thread is asked again (it blocks soon: every thread here waits for
+    work), None if it never is."""
+    for _ in range(tries):
+        try:
+            with open(os.path.join(taskdir, tid, "syscall")) as f:
+                words = f.read().split()
+        except OSError:
+            return None
+        if len(words) >= 3 and words[0] != "running":
+            return int(words[-2], 16)
+        time.sleep(0.001)
+    return None
+
+
 def thread_stacks(pid):
     """{thread name[tid]: private dirty kB} of the mapping that holds each
-    thread's stack pointer (the thread must be blocked in a system call;
-    "running" threads are left out)."""
+    thread's stack pointer, read while the thread is blocked in a system
+    call."""
     maps = mappings(pid)
     out = {}
     taskdir = "/proc/%d/task" % pid
@@ -185,13 +201,12 @@ def thread_stacks(pid):
         try:
             with open(os.path.join(taskdir, tid, "comm")) as f:
                 name = f.read().strip()
-            with open(os.path.join(taskdir, tid, "syscall")) as f:
-                words = f.read().split()
         except OSError:
             continue
-        if len(words) < 3 or words[0] == "running":
+        sp = blocked_stack_pointer(taskdir, tid)
+        if sp is None:
+            out["%s[%s]" % (name, tid)] = None
             continue
-        sp = int(words[-2], 16)
         if int(tid) == pid:
             name = "main thread"
         for start, end, _, fields in maps:

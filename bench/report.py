@@ -204,7 +204,7 @@ def main():
             by_name.setdefault(thread.split("[")[0], []).append(kb)
         for name, kbs in sorted(by_name.items()):
             add("thread stack private dirty, %s%s" % (name, "" if len(kbs) == 1 else " (%d threads)" % len(kbs)),
-                " + ".join("%d kB" % kb for kb in kbs), "-", None, "-", None)
+                " + ".join("never blocked" if kb is None else "%d kB" % kb for kb in kbs), "-", None, "-", None)
 
     for label, prefix, key in (("allocations / record, link short", "BM_AllocLinkShort", "allocs_per_record"),
                                ("allocations / record, link long", "BM_AllocLinkLong", "allocs_per_record"),
