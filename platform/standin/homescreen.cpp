@@ -14,11 +14,6 @@
 #include <QStyle>
 #include <QTimer>
 
-#include <mutex>
-#include <thread>
-
-#include <dlfcn.h>
-
 namespace platform {
 
 namespace {
@@ -88,69 +83,7 @@ QString orDash(const QString &text)
     return text.isEmpty() ? QStringLiteral("\u2014") : text;
 }
 
-// The font configuration (fontconfig's files and caches, some milliseconds)
-// is read on a thread of its own while the application is made, instead of
-// on the main thread when the home screen first asks for a font. The library
-// is the one Qt's font database uses; when it is missing, Qt reads nothing
-// either and the thread has nothing to do.
-class FontWarmUp
-{
-public:
-    static FontWarmUp &instance()
-    {
-        static auto *s_warmUp = new FontWarmUp; // never destroyed; the thread is joined
-        return *s_warmUp;
-    }
-
-    void start()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_started)
-            return;
-        m_started = true;
-        m_thread = std::thread([] {
-            void *fontconfig = ::dlopen("libfontconfig.so.1", RTLD_NOW | RTLD_LOCAL);
-            if (!fontconfig)
-                return;
-            using Init = int (*)();
-            if (auto init = reinterpret_cast<Init>(::dlsym(fontconfig, "FcInit")))
-                init();
-            // Stays loaded: Qt's font database uses the same configuration.
-        });
-    }
-
-    // Returns once the configuration is read (or was never asked for).
-    void wait()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::thread m_thread;
-    bool m_started = false;
-};
-
-void waitForFontWarmUp()
-{
-    FontWarmUp::instance().wait();
-}
-
-void startFontWarmUp()
-{
-    FontWarmUp::instance().start();
-    // A process that never shows the home screen still ends the thread with
-    // its application.
-    qAddPostRoutine(waitForFontWarmUp);
-}
-
 } // namespace
-
-// Runs while the application object is made, before the window system's plugin
-// is loaded.
-Q_COREAPP_STARTUP_FUNCTION(startFontWarmUp)
 
 QString sourceName(int id)
 {
@@ -199,9 +132,7 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 
     // Two faces of the application's family, regular and bold, in the few
-    // sizes the screen uses; measured once, here, from the configuration read
-    // meanwhile.
-    FontWarmUp::instance().wait();
+    // sizes the screen uses; measured once, here.
     const QFont base = font();
     m_titleFont = sized(base, 22, QFont::Bold, 2);
     m_clockFont = sized(base, 30, QFont::Bold);
