@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 #include "mcurecords.h"
 
@@ -28,11 +28,22 @@
 
 namespace {
 
-// Sends whatever fits without waiting: a launcher that falls behind loses
-// records here, never stalls the service.
+// Whole records only: one cut short would shift every record after it. A
+// launcher that stops reading holds the traffic up (this is a benchmark's
+// peer, not a service); one that is gone ends the record, and poll() then
+// sees the connection closed.
 void sendRecord(int fd, const void *data, size_t n)
 {
-    (void)::send(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    auto *p = static_cast<const char *>(data);
+    while (n > 0) {
+        const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return;
+        p += k;
+        n -= size_t(k);
+    }
 }
 
 void sendTraffic(int fd, long &sequence)
