@@ -2,8 +2,11 @@
 // 1024x600 window and reports its first flushed paint on standard error, the
 // way the first-frame monitor judges a frame flushed (a call queued from the
 // first paint of a visible window runs after the paint pass has flushed).
-// Then it quits. With --text the window holds one line of text, so that the
-// font set-up that every window showing text pays is part of the figure.
+// Then it quits, or with --stay goes on showing the window (the memory
+// benchmark reads its footprint). With --text the window holds one line of
+// text, so that the font set-up that every window showing text pays is part
+// of the figure. "application made" marks the end of QApplication's
+// construction, as the launcher's banner does.
 
 #include <QApplication>
 #include <QEvent>
@@ -18,7 +21,7 @@ namespace {
 class FirstPaint : public QObject
 {
 public:
-    using QObject::QObject;
+    FirstPaint(QObject *parent, bool quit) : QObject(parent), m_quit(quit) {}
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -29,9 +32,10 @@ protected:
                 m_seen = true;
                 QMetaObject::invokeMethod(
                     this,
-                    [] {
+                    [this] {
                         std::fprintf(stderr, "barewindow: first frame flushed\n");
-                        QCoreApplication::quit();
+                        if (m_quit)
+                            QCoreApplication::quit();
                     },
                     Qt::QueuedConnection);
             }
@@ -40,6 +44,7 @@ protected:
     }
 
 private:
+    const bool m_quit;
     bool m_seen = false;
 };
 
@@ -48,7 +53,8 @@ private:
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    FirstPaint watcher(&app);
+    std::fprintf(stderr, "barewindow: application made\n");
+    FirstPaint watcher(&app, !app.arguments().contains(QStringLiteral("--stay")));
     app.installEventFilter(&watcher);
     QWidget window;
     window.setFixedSize(1024, 600);

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Whole-process benchmarks of the launcher: start-up time and idle CPU.
+"""Whole-process benchmarks of the launcher: start-up time, memory and idle CPU.
 
 Run inside a private network and mount namespace (scripts/bench.sh does it with
 `unshare -mn` and a private /tmp), so the fixed socket names are this run's own.
@@ -8,7 +8,15 @@ Run inside a private network and mount namespace (scripts/bench.sh does it with
            FirstFrameMonitor::procFlushDone line on the "platform" category,
            against a bare QApplication window of 1024x600 (bench_barewindow),
            both timed the same way by the arrival of their line on stderr.
-           Runs alternate between the two; medians of each.
+           Runs alternate between the two; medians of each, and of the
+           arrival of the lines that split the launcher's time by step.
+  memory   resident and proportional set size (/proc/<pid>/smaps_rollup) of
+           the launcher and of the bare window, both running side by side:
+           as soon as each reports its first frame, and after a window of
+           MCU traffic (bench_mcuservice --traffic) into the launcher while
+           the bare window stays up; and the private dirty memory of each of
+           the launcher's thread stacks (the mapping that holds the stack
+           pointer each thread is blocked with, /proc/<pid>/task/*/syscall).
   idle     CPU time (utime+stime of /proc/<pid>/stat, and the per-thread
            scheduler run time of /proc/<pid>/task/*/schedstat) of one launcher
            over a window in each state: no service, a silent service
@@ -18,6 +26,7 @@ Run inside a private network and mount namespace (scripts/bench.sh does it with
 import argparse
 import json
 import os
+import re
 import select
 import signal
 import statistics
@@ -80,10 +89,15 @@ def time_first_frame(argv, env, needle, marks=(), timeout=30.0):
     return (found - t0) / 1e9, seen
 
 
-# Lines of the launcher's start-up whose arrival splits its time: its own steps
-# up to the framework's home screen, the home screen, the rest.
-LAUNCHER_MARKS = ("QT new Launcher start", "HomeScreen::show()", "ActivityManager::self()",
-                  "UI is UI_TAVREN_1024_600")
+# Lines of the launcher's start-up whose arrival splits its time, in order:
+# the application made (the banner), the launcher's own steps up to the MCU
+# link's hand-over and the staging object, the framework's home screen built
+# and shown on the event loop's first turn (the beep hand-over is the call
+# queued behind it), its first paint flushed.
+LAUNCHER_MARKS = ("QT new Launcher start", "ActivityManager::self()", "UI is UI_TAVREN_1024_600",
+                  "HomeScreen::show()", "Framework::handBeepSound(waits for the first frame)",
+                  "FirstFrameMonitor::firstFrameFlushed")
+BARE_MARKS = ("barewindow: application made",)
 
 
 def startup(args):
@@ -94,28 +108,31 @@ def startup(args):
     launcher_env["QT_LOGGING_RULES"] = "platform.debug=true"
     subjects = {
         "launcher": ([args.launcher], launcher_env, b"FirstFrameMonitor::procFlushDone", LAUNCHER_MARKS),
-        "bare": ([args.barewindow], env, b"first frame flushed", ()),
+        "bare": ([args.barewindow], env, b"first frame flushed", BARE_MARKS),
         # The same window with one line of text: the font set-up that any
         # window showing text pays.
-        "bare_text": ([args.barewindow, "--text"], env, b"first frame flushed", ()),
+        "bare_text": ([args.barewindow, "--text"], env, b"first frame flushed", BARE_MARKS),
     }
     # One unmeasured run of each warms the page cache and the font cache.
     for s in subjects.values():
         time_first_frame(*s)
     times = {k: [] for k in subjects}
-    marks = []
+    marks = {k: [] for k in subjects}
     for _ in range(args.runs):
         for k, s in subjects.items():
             t, seen = time_first_frame(*s)
             times[k].append(t)
-            if k == "launcher":
-                marks.append(seen)
+            marks[k].append(seen)
     med = {k: statistics.median(v) for k, v in times.items()}
-    mark_medians = {}
-    for m in LAUNCHER_MARKS:
-        vals = [x[m] for x in marks if m in x]
-        if vals:
-            mark_medians[m] = statistics.median(vals)
+
+    def mark_medians(k, names):
+        out = {}
+        for m in names:
+            vals = [x[m] for x in marks[k] if m in x]
+            if vals:
+                out[m] = statistics.median(vals)
+        return out
+
     return {
         "runs": args.runs,
         "times_s": times,
@@ -124,8 +141,194 @@ def startup(args):
         "bare_text_median_s": med["bare_text"],
         "ratio": med["launcher"] / med["bare"],
         "ratio_to_text_window": med["launcher"] / med["bare_text"],
-        "launcher_marks_median_s": mark_medians,
+        "launcher_marks_median_s": mark_medians("launcher", LAUNCHER_MARKS),
+        "bare_marks_median_s": mark_medians("bare", BARE_MARKS),
+        "bare_text_marks_median_s": mark_medians("bare_text", BARE_MARKS),
     }
+
+
+def rollup(pid):
+    """{field: kB} of /proc/<pid>/smaps_rollup."""
+    out = {}
+    with open("/proc/%d/smaps_rollup" % pid) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) >= 3 and parts[-1] == "kB":
+                out[parts[0].rstrip(":")] = int(parts[1])
+    return out
+
+
+def mappings(pid):
+    """[(start, end, name, {field: kB})] of /proc/<pid>/smaps."""
+    maps = []
+    with open("/proc/%d/smaps" % pid) as f:
+        cur = None
+        for line in f:
+            head = line.split(None, 5)
+            if "-" in head[0] and not head[0].endswith(":"):
+                start, end = (int(x, 16) for x in head[0].split("-"))
+                cur = (start, end, head[5].strip() if len(head) > 5 else "", {})
+                maps.append(cur)
+            elif cur is not None and len(head) >= 3 and head[2] == "kB":
+                cur[3][head[0].rstrip(":")] = int(head[1])
+    return maps
+
+
+def blocked_stack_pointer(taskdir, tid, tries=500):
+    """The stack pointer of a thread blocked in a system call; a running
+    thread is asked again (it blocks soon: every thread here waits for
+    work), None if it never is."""
+    for _ in range(tries):
+        try:
+            with open(os.path.join(taskdir, tid, "syscall")) as f:
+                words = f.read().split()
+        except OSError:
+            return None
+        if len(words) >= 3 and words[0] != "running":
+            return int(words[-2], 16)
+        time.sleep(0.001)
+    return None
+
+
+def thread_stacks(pid):
+    """{thread name[tid]: private dirty kB} of the mapping that holds each
+    thread's stack pointer, read while the thread is blocked in a system
+    call."""
+    maps = mappings(pid)
+    out = {}
+    taskdir = "/proc/%d/task" % pid
+    for tid in sorted(os.listdir(taskdir), key=int):
+        try:
+            with open(os.path.join(taskdir, tid, "comm")) as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        sp = blocked_stack_pointer(taskdir, tid)
+        if sp is None:
+            out["%s[%s]" % (name, tid)] = None
+            continue
+        if int(tid) == pid:
+            name = "main thread"
+        for start, end, _, fields in maps:
+            if start <= sp < end:
+                out["%s[%s]" % (name, tid)] = fields.get("Private_Dirty", 0)
+                break
+    return out
+
+
+# Mappings whose proportional size is summed apart, by what needs them: the
+# beep sound (Qt Multimedia, which brings Qt Network with its bearer plugins
+# and D-Bus, PulseAudio and its codecs) and text (fonts and their rendering).
+SHARE_GROUPS = (
+    ("sound", re.compile(r"libQt5(Multimedia|Network|DBus)|/bearer/|/mediaservice/|/audio/|pulse|"
+                         r"libdbus|libsndfile|libFLAC|libvorbis|libogg|libopus|libmpg123|libmp3lame|"
+                         r"libasyncns|libsystemd|libgcrypt|libgpg-error|liblz4|libxcb|libX|libapparmor|libwrap")),
+    ("text", re.compile(r"/fonts/|libfreetype|libharfbuzz|libfontconfig|libexpat|libpng|libgraphite|"
+                        r"libbrotli")),
+)
+
+
+def footprint(pid, stacks=False):
+    r = rollup(pid)
+    out = {"rss_kb": r.get("Rss", 0), "pss_kb": r.get("Pss", 0),
+           "private_dirty_kb": r.get("Private_Dirty", 0)}
+    if stacks:
+        out["thread_stacks_private_dirty_kb"] = thread_stacks(pid)
+        shares = {name: 0 for name, _ in SHARE_GROUPS}
+        for _, _, path, fields in mappings(pid):
+            for name, pattern in SHARE_GROUPS:
+                if path and pattern.search(path):
+                    shares[name] += fields.get("Pss", 0)
+                    break
+        out["pss_share_kb"] = shares
+    return out
+
+
+def wait_stderr_line(proc, needle, timeout):
+    fd = proc.stderr.fileno()
+    deadline = time.monotonic() + timeout
+    buf = b""
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            break
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            break
+        buf = (buf + chunk)[-8192:]
+        if needle in buf:
+            return True
+    return False
+
+
+def drain(proc, seconds):
+    """Reads and drops the process's stderr for the given time, so that its
+    output never blocks it."""
+    fd = proc.stderr.fileno()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
+        if ready and not os.read(fd, 65536):
+            time.sleep(max(0.0, deadline - time.monotonic()))
+            return
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def memory(args):
+    scratch = tempfile.mkdtemp(prefix="bench-memory-")
+    env = base_env(scratch)
+    launcher_env = dict(env)
+    launcher_env["QT_LOGGING_RULES"] = "platform.debug=true"
+    bare = bare_text = launcher = service = None
+    out = {"traffic_seconds": args.traffic_seconds, "traffic_per_second": args.traffic_rate}
+    try:
+        # The windows run beside the launcher: the pages of the libraries they
+        # share count half to each, the same for both.
+        bare = subprocess.Popen([args.barewindow, "--stay"], env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        bare_text = subprocess.Popen([args.barewindow, "--stay", "--text"], env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for p in (bare, bare_text):
+            if not wait_stderr_line(p, b"first frame flushed", 30):
+                raise RuntimeError("a bare window showed no first frame")
+
+        launcher = subprocess.Popen([args.launcher], env=launcher_env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not wait_stderr_line(launcher, b"FirstFrameMonitor::procFlushDone", 30):
+            raise RuntimeError("the launcher showed no first frame")
+        out["launcher_first_frame"] = footprint(launcher.pid)
+        out["bare_first_frame"] = footprint(bare.pid)
+        out["bare_text_first_frame"] = footprint(bare_text.pid, stacks=True)
+        # The same again once the start-up is over (the staging, the beep
+        # sound made after the frame), with every thread's stack.
+        drain(launcher, args.settle)
+        out["launcher_settled"] = footprint(launcher.pid, stacks=True)
+
+        service = subprocess.Popen([args.service, "quillhaven", "--traffic", str(args.traffic_rate)],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if not wait_line(service, b"accepted", 15):
+            raise RuntimeError("the launcher did not connect to the service")
+        # The launcher's log (a line per record) is read and dropped meanwhile.
+        drain(launcher, args.traffic_seconds)
+        if launcher.poll() is not None:
+            raise RuntimeError("the launcher ended during the traffic")
+        out["launcher_after_traffic"] = footprint(launcher.pid, stacks=True)
+        out["bare_after_traffic"] = footprint(bare.pid)
+        out["bare_text_after_traffic"] = footprint(bare_text.pid, stacks=True)
+    finally:
+        for p in (service, launcher, bare, bare_text):
+            if p:
+                stop(p)
+    return out
 
 
 def cpu_sample(pid):
@@ -233,12 +436,16 @@ def main():
     p.add_argument("--runs", type=int, default=7)
     p.add_argument("--seconds", type=float, default=10.0)
     p.add_argument("--settle", type=float, default=1.0)
-    p.add_argument("--only", choices=["startup", "idle"])
+    p.add_argument("--traffic-seconds", type=float, default=60.0)
+    p.add_argument("--traffic-rate", type=int, default=1000, help="records a second")
+    p.add_argument("--only", choices=["startup", "memory", "idle"])
     p.add_argument("--out", required=True)
     args = p.parse_args()
     result = {}
     if args.only in (None, "startup"):
         result["startup"] = startup(args)
+    if args.only in (None, "memory"):
+        result["memory"] = memory(args)
     if args.only in (None, "idle"):
         result["idle"] = idle(args)
     with open(args.out, "w") as f:

@@ -6,17 +6,19 @@
 # mount namespace of the whole-process benchmarks (the launcher's fixed socket
 # names must not meet anything else on the machine).
 #
-# Usage: scripts/bench.sh [--quick]   (--quick: fewer repetitions and runs)
+# Usage: scripts/bench.sh [--quick]   (--quick: fewer repetitions and runs, shorter windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=5
 runs=7
 seconds=10
+traffic=60
 if [ "${1:-}" = "--quick" ]; then
     reps=1
     runs=3
     seconds=3
+    traffic=10
 fi
 
 scripts/install-deps.sh python3 util-linux
@@ -35,8 +37,8 @@ unshare --mount --net --propagation private bash -c '
     mount -t tmpfs tmpfs /tmp
     exec python3 bench/procbench.py --launcher "$1/launcher/launcher" \
         --barewindow "$1/bench/bench_barewindow" --service "$1/bench/bench_mcuservice" \
-        --runs "$2" --seconds "$3" --out "$1/proc.json"
-' bash "$out" "$runs" "$seconds"
+        --runs "$2" --seconds "$3" --traffic-seconds "$4" --out "$1/proc.json"
+' bash "$out" "$runs" "$seconds" "$traffic"
 
 python3 bench/report.py --mculink "$out/mculink.json" --proc "$out/proc.json" \
     --out "$out/results.json" | tee "$out/results.txt"

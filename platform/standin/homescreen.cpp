@@ -5,14 +5,14 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QGridLayout>
-#include <QHBoxLayout>
-#include <QLabel>
+#include <QEvent>
+#include <QFontMetrics>
 #include <QLocale>
+#include <QPainter>
+#include <QPaintEvent>
 #include <QPointer>
 #include <QStyle>
 #include <QTimer>
-#include <QVBoxLayout>
 
 namespace platform {
 
@@ -25,23 +25,44 @@ void deleteHomeScreen()
     delete s_screen.data();
 }
 
-const char kStyle[] = R"(
-platform--HomeScreen { background: #0e141b; }
-QLabel { color: #e8edf2; }
-QWidget#topBar { background: #16202b; border-bottom: 1px solid #24313f; }
-QLabel#title { font-size: 22px; font-weight: 600; letter-spacing: 2px; color: #9fb4c8; }
-QLabel#clock { font-size: 30px; font-weight: 600; }
-QLabel#date { font-size: 15px; color: #8496a8; }
-QWidget#card { background: #16202b; border: 1px solid #22303d; border-radius: 10px; }
-QLabel#caption { font-size: 13px; color: #7f93a6; letter-spacing: 1px; }
-QLabel#value { font-size: 22px; font-weight: 500; }
-QLabel#detail { font-size: 13px; color: #8496a8; }
-QLabel#pillWaiting { font-size: 18px; font-weight: 600; color: #1b1300; background: #e0a526;
-                     border-radius: 16px; padding: 4px 22px; min-height: 32px; }
-QLabel#pillReady { font-size: 18px; font-weight: 600; color: #03150a; background: #3ccf74;
-                   border-radius: 16px; padding: 4px 22px; min-height: 32px; }
-QLabel#versions { font-size: 13px; color: #6f8295; }
-)";
+// The screen's geometry, left to right: a top bar with the title, the clock
+// and the date; three rows of three cards; the services pill and the build's
+// versions along the bottom.
+constexpr int kWidth = 1024;
+constexpr int kHeight = 600;
+constexpr int kMargin = 28;
+constexpr int kTopBarHeight = 76;
+constexpr int kCardTop = 100;
+constexpr int kCardHeight = 128;
+constexpr int kCardGap = 18;
+constexpr int kCardPaddingX = 20;
+constexpr int kCardPaddingY = 14;
+constexpr int kLineGap = 4;
+constexpr int kPillTop = 538;
+constexpr int kPillHeight = 40;
+
+const QColor kBackground(0x0e, 0x14, 0x1b);
+const QColor kPanel(0x16, 0x20, 0x2b);
+const QColor kTopBarLine(0x24, 0x31, 0x3f);
+const QColor kCardBorder(0x22, 0x30, 0x3d);
+const QColor kTitleColor(0x9f, 0xb4, 0xc8);
+const QColor kTextColor(0xe8, 0xed, 0xf2);
+const QColor kDimText(0x84, 0x96, 0xa8);
+const QColor kCaptionColor(0x7f, 0x93, 0xa6);
+const QColor kVersionsColor(0x6f, 0x82, 0x95);
+const QColor kWaitingPill(0xe0, 0xa5, 0x26);
+const QColor kWaitingPillText(0x1b, 0x13, 0x00);
+const QColor kReadyPill(0x3c, 0xcf, 0x74);
+const QColor kReadyPillText(0x03, 0x15, 0x0a);
+
+QFont sized(QFont font, int pixels, QFont::Weight weight, qreal letterSpacing = 0)
+{
+    font.setPixelSize(pixels);
+    font.setWeight(weight);
+    if (letterSpacing > 0)
+        font.setLetterSpacing(QFont::AbsoluteSpacing, letterSpacing);
+    return font;
+}
 
 QString stageText(const HomeSnapshot &s)
 {
@@ -56,10 +77,6 @@ QString stageText(const HomeSnapshot &s)
         return QObject::tr("Stage %1").arg(s.serviceStage);
     }
 }
-
-// The room a card gives its value: the card's share of the 1024 px row, less
-// the grid's and the card's margins.
-constexpr int kValueWidth = 270;
 
 QString orDash(const QString &text)
 {
@@ -110,146 +127,113 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("homeScreen"));
     setWindowTitle(tr("Head unit"));
-    setFixedSize(1024, 600);
-    setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QString::fromLatin1(kStyle));
+    setFixedSize(kWidth, kHeight);
+    // Every pixel is painted here: Qt need not clear the background first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
 
-    auto *root = new QVBoxLayout(this);
-    root->setContentsMargins(0, 0, 0, 0);
-    root->setSpacing(0);
+    // Two faces of the application's family, regular and bold, in the few
+    // sizes the screen uses; measured once, here.
+    const QFont base = font();
+    m_titleFont = sized(base, 22, QFont::Bold, 2);
+    m_clockFont = sized(base, 30, QFont::Bold);
+    m_dateFont = sized(base, 15, QFont::Normal);
+    m_captionFont = sized(base, 13, QFont::Normal, 1);
+    m_valueFont = sized(base, 22, QFont::Bold);
+    m_detailFont = sized(base, 13, QFont::Normal);
+    m_pillFont = sized(base, 18, QFont::Bold);
 
-    auto *topBar = new QWidget(this);
-    topBar->setObjectName(QStringLiteral("topBar"));
-    topBar->setAttribute(Qt::WA_StyledBackground);
-    topBar->setFixedHeight(76);
-    auto *top = new QHBoxLayout(topBar);
-    top->setContentsMargins(28, 8, 28, 8);
-    auto *title = new QLabel(tr("HEAD UNIT"), topBar);
-    title->setObjectName(QStringLiteral("title"));
-    auto *clockBox = new QVBoxLayout;
-    clockBox->setSpacing(0);
-    m_clock = new QLabel(topBar);
-    m_clock->setObjectName(QStringLiteral("clock"));
-    m_date = new QLabel(topBar);
-    m_date->setObjectName(QStringLiteral("date"));
-    clockBox->addWidget(m_clock, 0, Qt::AlignRight);
-    clockBox->addWidget(m_date, 0, Qt::AlignRight);
-    top->addWidget(title);
-    top->addStretch();
-    top->addLayout(clockBox);
-    root->addWidget(topBar);
-
-    auto *body = new QWidget(this);
-    auto *grid = new QGridLayout(body);
-    grid->setContentsMargins(28, 24, 28, 12);
-    grid->setHorizontalSpacing(18);
-    grid->setVerticalSpacing(18);
-    addField(grid, 0, 0, QStringLiteral("language"), tr("LANGUAGE"), QStringLiteral("languageCode"));
-    addField(grid, 0, 1, QStringLiteral("drive"), tr("DRIVE SIDE"));
-    addField(grid, 0, 2, QStringLiteral("stage"), tr("SERVICES"));
-    addField(grid, 1, 0, QStringLiteral("mcuType"), tr("MCU TYPE"));
-    addField(grid, 1, 1, QStringLiteral("mcuVersion"), tr("MCU FIRMWARE"));
-    addField(grid, 1, 2, QStringLiteral("uuid"), tr("UNIT ID"));
-    addField(grid, 2, 0, QStringLiteral("source"), tr("CURRENT SOURCE"));
-    addField(grid, 2, 1, QStringLiteral("key"), tr("LAST KEY"));
-    addField(grid, 2, 2, QStringLiteral("link"), tr("MCU LINK"));
-    for (int c = 0; c < 3; ++c)
-        grid->setColumnStretch(c, 1);
-    root->addWidget(body, 1);
-
-    auto *bottom = new QHBoxLayout;
-    bottom->setContentsMargins(28, 4, 28, 22);
-    m_readyPill = new QLabel(tr("Starting services\u2026"), this);
-    m_readyPill->setObjectName(QStringLiteral("pillWaiting"));
-    m_versions = new QLabel(this);
-    m_versions->setObjectName(QStringLiteral("versions"));
-    bottom->addWidget(m_readyPill);
-    bottom->addStretch();
-    bottom->addWidget(m_versions);
-    root->addLayout(bottom);
+    // Three columns across the width between the margins; the last takes
+    // what the division leaves over.
+    constexpr int kColumnWidth = (kWidth - 2 * kMargin - 2 * kCardGap) / 3;
+    const struct {
+        const char *caption;
+        Field value;
+        int detail;
+    } cards[9] = {
+        {QT_TR_NOOP("LANGUAGE"), Language, LanguageCode},
+        {QT_TR_NOOP("DRIVE SIDE"), Drive, -1},
+        {QT_TR_NOOP("SERVICES"), Stage, -1},
+        {QT_TR_NOOP("MCU TYPE"), McuType, -1},
+        {QT_TR_NOOP("MCU FIRMWARE"), McuVersion, -1},
+        {QT_TR_NOOP("UNIT ID"), Uuid, -1},
+        {QT_TR_NOOP("CURRENT SOURCE"), Source, -1},
+        {QT_TR_NOOP("LAST KEY"), Key, -1},
+        {QT_TR_NOOP("MCU LINK"), Link, -1},
+    };
+    for (int i = 0; i < 9; ++i) {
+        const int row = i / 3;
+        const int column = i % 3;
+        const int x = kMargin + column * (kColumnWidth + kCardGap);
+        const int width = column == 2 ? kWidth - kMargin - x : kColumnWidth;
+        m_cards[i] = Card{tr(cards[i].caption), cards[i].value, cards[i].detail,
+                          QRect(x, kCardTop + row * (kCardHeight + kCardGap), width, kCardHeight)};
+    }
+    m_valueElideWidth = kColumnWidth - 2 * kCardPaddingX;
+    m_pillPadding = 22;
+    m_clockRect = QRect(kWidth - kMargin - 300, 0, 300, kTopBarHeight - 1);
 
     // The build's own versions, as PlatformControl and BaseControl report them.
-    const QString versions = tr("Software %1  \u00b7  Qt %2  \u00b7  Build %3")
-                                 .arg(QStringLiteral(LAUNCHER_VERSION), QString::fromLatin1(qVersion()),
-                                      QStringLiteral(LAUNCHER_BUILD_DATE_VERSION));
-    m_versions->setText(versions);
+    m_versions = tr("Software %1  \u00b7  Qt %2  \u00b7  Build %3")
+                     .arg(QStringLiteral(LAUNCHER_VERSION), QString::fromLatin1(qVersion()),
+                          QStringLiteral(LAUNCHER_BUILD_DATE_VERSION));
 
     connect(&HomeState::instance(), &HomeState::changed, this, &HomeScreen::refresh, Qt::QueuedConnection);
     auto *clockTimer = new QTimer(this);
     connect(clockTimer, &QTimer::timeout, this, &HomeScreen::tick);
     clockTimer->start(1000);
-    // Measured for eliding in the fonts they are shown with: the style sheet's.
-    ensurePolished();
     tick();
     refresh();
 }
 
 HomeScreen::~HomeScreen() = default;
 
-QLabel *HomeScreen::addField(QGridLayout *grid, int row, int column, const QString &name, const QString &caption,
-                             const QString &detailName)
-{
-    auto *card = new QWidget(grid->parentWidget());
-    card->setObjectName(QStringLiteral("card"));
-    card->setAttribute(Qt::WA_StyledBackground);
-    auto *box = new QVBoxLayout(card);
-    box->setContentsMargins(20, 14, 20, 14);
-    box->setSpacing(4);
-    auto *cap = new QLabel(caption, card);
-    cap->setObjectName(QStringLiteral("caption"));
-    auto *value = new QLabel(card);
-    value->setObjectName(QStringLiteral("value"));
-    value->setTextFormat(Qt::PlainText);
-    value->setMinimumWidth(0);
-    box->addWidget(cap);
-    box->addWidget(value);
-    if (!detailName.isEmpty()) {
-        // A second, smaller line under the value (in the caption's font: no
-        // further font to load for the first frame).
-        auto *detail = new QLabel(card);
-        detail->setObjectName(QStringLiteral("detail"));
-        detail->setTextFormat(Qt::PlainText);
-        box->addWidget(detail);
-        m_fields.insert(detailName, detail);
-    }
-    box->addStretch();
-    grid->addWidget(card, row, column);
-    m_fields.insert(name, value);
-    return value;
-}
-
 QString HomeScreen::fieldText(const QString &field) const
 {
+    static const char *const names[FieldCount] = {"language", "languageCode", "drive", "stage", "mcuType",
+                                                  "mcuVersion", "uuid", "source", "key", "link"};
     if (field == QLatin1String("ready"))
-        return m_readyPill->text();
-    QLabel *label = m_fields.value(field);
-    return label ? label->text() : QString();
+        return m_pillText;
+    for (int i = 0; i < FieldCount; ++i)
+        if (field == QLatin1String(names[i]))
+            return m_shown[i];
+    return QString();
+}
+
+QRect HomeScreen::shown(const QRect &r) const
+{
+    return QStyle::visualRect(layoutDirection(), rect(), r);
+}
+
+void HomeScreen::setField(Field field, const QString &text)
+{
+    // Most values stay as they are from one refresh to the next.
+    if (m_full[field] == text && !m_shown[field].isNull())
+        return;
+    m_full[field] = text;
+    // Long values (a unit identity) are cut in the middle at the card's width.
+    const QFont &font = field == LanguageCode ? m_detailFont : m_valueFont;
+    m_shown[field] = QFontMetrics(font).elidedText(text, Qt::ElideMiddle, m_valueElideWidth);
+    for (const Card &card : m_cards)
+        if (card.value == field || card.detail == field)
+            update(shown(card.rect));
 }
 
 void HomeScreen::tick()
 {
     const QDateTime now = QDateTime::currentDateTime();
     const QLocale locale;
-    m_clock->setText(locale.toString(now.time(), QStringLiteral("HH:mm")));
-    m_date->setText(locale.toString(now.date(), QLocale::LongFormat));
+    const QString clock = locale.toString(now.time(), QStringLiteral("HH:mm"));
+    const QString date = locale.toString(now.date(), QLocale::LongFormat);
+    if (clock == m_clock && date == m_date)
+        return;
+    m_clock = clock;
+    m_date = date;
+    update(shown(m_clockRect));
 }
 
 void HomeScreen::refresh()
 {
     const HomeSnapshot s = HomeState::instance().snapshot();
-    auto set = [this](const char *field, const QString &text) {
-        const QString name = QLatin1String(field);
-        // Most values stay as they are from one refresh to the next: measuring
-        // and laying a text out again is the costly part.
-        const auto known = m_fullTexts.constFind(name);
-        if (known != m_fullTexts.constEnd() && *known == text)
-            return;
-        m_fullTexts.insert(name, text);
-        QLabel *label = m_fields.value(name);
-        // Long values (a unit identity) are cut at the card's width, not wrapped.
-        label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kValueWidth));
-        label->setToolTip(text);
-    };
 
     // The language's own name, and its code on a second line.
     QString languageName;
@@ -261,28 +245,110 @@ void HomeScreen::refresh()
         if (languageName.isEmpty())
             languageName = languageCode;
     }
-    set("language", orDash(languageName));
-    set("languageCode", languageCode);
-    set("drive", s.rightDrive ? tr("Right-hand drive") : tr("Left-hand drive"));
-    set("stage", stageText(s));
-    set("mcuType", s.mcuTypeKnown ? QString::number(s.mcuType) : orDash(QString()));
-    set("mcuVersion", orDash(s.mcuVersion));
-    set("uuid", orDash(s.uuid));
-    set("source", sourceName(s.currentSource));
-    set("key", s.keySeen ? tr("Key %1, state %2").arg(s.lastKey).arg(s.lastKeyState) : orDash(QString()));
-    set("link", !s.linkHandedOver ? tr("Not handed over")
-                                  : tr("Heartbeats sent: %1").arg(s.heartbeats));
+    setField(Language, orDash(languageName));
+    setField(LanguageCode, languageCode);
+    setField(Drive, s.rightDrive ? tr("Right-hand drive") : tr("Left-hand drive"));
+    setField(Stage, stageText(s));
+    setField(McuType, s.mcuTypeKnown ? QString::number(s.mcuType) : orDash(QString()));
+    setField(McuVersion, orDash(s.mcuVersion));
+    setField(Uuid, orDash(s.uuid));
+    setField(Source, sourceName(s.currentSource));
+    setField(Key, s.keySeen ? tr("Key %1, state %2").arg(s.lastKey).arg(s.lastKeyState) : orDash(QString()));
+    setField(Link, !s.linkHandedOver ? tr("Not handed over") : tr("Heartbeats sent: %1").arg(s.heartbeats));
 
-    const QString pill = s.allServicesReady ? QStringLiteral("pillReady") : QStringLiteral("pillWaiting");
-    if (m_readyPill->objectName() != pill) {
-        m_readyPill->setObjectName(pill);
-        m_readyPill->setText(s.allServicesReady ? tr("All services ready") : tr("Starting services\u2026"));
-        // A changed object name needs the style sheet applied again.
-        m_readyPill->style()->unpolish(m_readyPill);
-        m_readyPill->style()->polish(m_readyPill);
+    if (m_pillText.isNull() || m_ready != s.allServicesReady) {
+        m_ready = s.allServicesReady;
+        m_pillText = m_ready ? tr("All services ready") : tr("Starting services\u2026");
+        update(shown(m_pillRect));
+        m_pillRect = QRect(kMargin, kPillTop,
+                           QFontMetrics(m_pillFont).horizontalAdvance(m_pillText) + 2 * m_pillPadding, kPillHeight);
+        update(shown(m_pillRect));
     }
 
+    // A change of direction repaints the whole screen (changeEvent).
     setLayoutDirection(s.rightDrive ? Qt::RightToLeft : Qt::LeftToRight);
+}
+
+void HomeScreen::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::LayoutDirectionChange)
+        update();
+    QWidget::changeEvent(event);
+}
+
+void HomeScreen::paintEvent(QPaintEvent *event)
+{
+    const QRect dirty = event->rect();
+    QPainter p(this);
+    p.setLayoutDirection(layoutDirection());
+    p.fillRect(dirty, kBackground);
+
+    // Left-aligned text follows the layout direction: qt_format_text turns
+    // Qt::AlignLeft into Qt::AlignRight when the painter runs right to left.
+    const int left = Qt::AlignLeft | Qt::AlignVCenter;
+    const int right = Qt::AlignRight | Qt::AlignVCenter;
+
+    const QRect topBar(0, 0, kWidth, kTopBarHeight);
+    if (dirty.intersects(topBar)) {
+        p.fillRect(topBar.adjusted(0, 0, 0, -1), kPanel);
+        p.fillRect(QRect(0, kTopBarHeight - 1, kWidth, 1), kTopBarLine);
+        p.setFont(m_titleFont);
+        p.setPen(kTitleColor);
+        p.drawText(shown(QRect(kMargin, 0, 400, kTopBarHeight - 1)), left, tr("HEAD UNIT"));
+        p.setFont(m_clockFont);
+        p.setPen(kTextColor);
+        p.drawText(shown(QRect(m_clockRect.x(), 6, m_clockRect.width(), 38)), right, m_clock);
+        p.setFont(m_dateFont);
+        p.setPen(kDimText);
+        p.drawText(shown(QRect(m_clockRect.x(), 44, m_clockRect.width(), 22)), right, m_date);
+    }
+
+    p.setRenderHint(QPainter::Antialiasing);
+    const int captionHeight = QFontMetrics(m_captionFont).height();
+    const int valueHeight = QFontMetrics(m_valueFont).height();
+    const int detailHeight = QFontMetrics(m_detailFont).height();
+    for (const Card &card : m_cards) {
+        const QRect r = shown(card.rect);
+        if (!dirty.intersects(r))
+            continue;
+        p.setPen(kCardBorder);
+        p.setBrush(kPanel);
+        p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+
+        const int x = card.rect.x() + kCardPaddingX;
+        int y = card.rect.y() + kCardPaddingY;
+        const int w = card.rect.width() - 2 * kCardPaddingX;
+        p.setFont(m_captionFont);
+        p.setPen(kCaptionColor);
+        p.drawText(shown(QRect(x, y, w, captionHeight)), left, card.caption);
+        y += captionHeight + kLineGap;
+        p.setFont(m_valueFont);
+        p.setPen(kTextColor);
+        p.drawText(shown(QRect(x, y, w, valueHeight)), left, m_shown[card.value]);
+        y += valueHeight + kLineGap;
+        if (card.detail >= 0 && !m_shown[card.detail].isEmpty()) {
+            p.setFont(m_detailFont);
+            p.setPen(kDimText);
+            p.drawText(shown(QRect(x, y, w, detailHeight)), left, m_shown[card.detail]);
+        }
+    }
+
+    const QRect pill = shown(m_pillRect);
+    if (dirty.intersects(pill)) {
+        p.setPen(Qt::NoPen);
+        p.setBrush(m_ready ? kReadyPill : kWaitingPill);
+        p.drawRoundedRect(QRectF(pill), 16, 16);
+        p.setFont(m_pillFont);
+        p.setPen(m_ready ? kReadyPillText : kWaitingPillText);
+        p.drawText(pill, Qt::AlignCenter, m_pillText);
+    }
+
+    const QRect versions = shown(QRect(kWidth / 2, kPillTop, kWidth / 2 - kMargin, kPillHeight));
+    if (dirty.intersects(versions)) {
+        p.setFont(m_detailFont);
+        p.setPen(kVersionsColor);
+        p.drawText(versions, right, m_versions);
+    }
 }
 
 } // namespace platform

@@ -4,17 +4,21 @@
 #include "homestate.h"
 #include "platformexport.h"
 
-#include <QHash>
+#include <QFont>
+#include <QRect>
+#include <QString>
 #include <QWidget>
-
-class QGridLayout;
-class QLabel;
 
 namespace platform {
 
 // The framework's home screen: the unit's first frame, one 1024x600 top-level
 // window that shows what the launcher has handed to the components. It reads
 // HomeState on the main thread, whichever thread changed it.
+//
+// One widget that lays out and paints its cards itself: the geometry is fixed,
+// the fonts and their metrics are made once, and a changed value repaints
+// only its own card. Every card has room for a second, smaller line under its
+// value (the language's code uses it).
 class PLATFORM_EXPORT HomeScreen : public QWidget
 {
     Q_OBJECT
@@ -27,23 +31,52 @@ public:
     explicit HomeScreen(QWidget *parent = nullptr);
     ~HomeScreen() override;
 
-    // The text a value is shown with, by the name of its field (tests, tools).
+    // The text a value is shown with (cut to its card's width where it is
+    // longer), by the name of its field: "language", "languageCode", "drive",
+    // "stage", "mcuType", "mcuVersion", "uuid", "source", "key", "link",
+    // "ready" (tests, tools).
     QString fieldText(const QString &field) const;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private slots:
     void refresh();
     void tick();
 
 private:
-    QLabel *addField(QGridLayout *grid, int row, int column, const QString &name, const QString &caption,
-                     const QString &detailName = QString());
+    enum Field { Language, LanguageCode, Drive, Stage, McuType, McuVersion, Uuid, Source, Key, Link, FieldCount };
+    struct Card {
+        QString caption;
+        Field value;
+        int detail; // a Field, or -1: no second line
+        QRect rect; // left-to-right geometry; mirrored when painted right to left
+    };
 
-    QLabel *m_clock = nullptr;
-    QLabel *m_date = nullptr;
-    QLabel *m_readyPill = nullptr;
-    QLabel *m_versions = nullptr;
-    QHash<QString, QLabel *> m_fields;
-    QHash<QString, QString> m_fullTexts; // each field's text before eliding, as last shown
+    void setField(Field field, const QString &text);
+    QRect shown(const QRect &r) const; // r as painted in the current layout direction
+
+    QFont m_titleFont;
+    QFont m_clockFont;
+    QFont m_dateFont;
+    QFont m_captionFont;
+    QFont m_valueFont;
+    QFont m_detailFont;
+    QFont m_pillFont;
+    int m_valueElideWidth = 0;
+    int m_pillPadding = 0;
+
+    Card m_cards[9];
+    QString m_full[FieldCount];  // each value as handed over
+    QString m_shown[FieldCount]; // as painted: cut at the card's width
+    QString m_clock;
+    QString m_date;
+    QString m_versions;
+    QString m_pillText;
+    bool m_ready = false;
+    QRect m_clockRect;
+    QRect m_pillRect;
 };
 
 // Readable name of a source id of the shared data component.

@@ -118,8 +118,13 @@ struct HeartbeatGuard {
     ~HeartbeatGuard() { stopHeartbeat(); }
 };
 
-// What the framework sets up with its module manager: the home screen and the
-// quit-on-signal path need the application object and its main thread.
+// Main thread only: the home screen has been asked for and is not shown yet.
+bool s_homeScreenPending = false;
+
+// What the framework sets up with its module manager: the quit-on-signal path
+// at once, and the home screen from the event loop's first turn, so that the
+// launcher's start-up (the MCU link above all) goes on without waiting for it.
+// Both need the application object and its main thread.
 void setUpUserInterface()
 {
     QCoreApplication *app = QCoreApplication::instance();
@@ -127,9 +132,16 @@ void setUpUserInterface()
         qCWarning(lcPlatform, "ModuleManager created before the application: no home screen, no quit on signals");
         return;
     }
-    auto onMainThread = [] {
+    auto onMainThread = [app] {
         platform::installQuitOnSignals();
-        platform::HomeScreen::showHomeScreen();
+        s_homeScreenPending = true;
+        QMetaObject::invokeMethod(
+            app,
+            [] {
+                s_homeScreenPending = false;
+                platform::HomeScreen::showHomeScreen();
+            },
+            Qt::QueuedConnection);
     };
     if (QThread::currentThread() == app->thread())
         onMainThread();
@@ -167,8 +179,14 @@ void ModuleManager::initModule(MainAppProtocolComm *link)
     Heartbeat::instance().start(link);
     platform::HomeState::instance().setLinkHandedOver(link != nullptr);
     // The framework owns the key beep: the launcher's filter raises the
-    // request, the framework's sound answers it.
-    platform::handBeepSound();
+    // request, the framework's sound answers it. The sound waits for the
+    // first frame; while the home screen is still to come, so does the
+    // hand-over (queued behind the screen, it finds the window waiting).
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread() && s_homeScreenPending)
+        QMetaObject::invokeMethod(app, &platform::handBeepSound, Qt::QueuedConnection);
+    else
+        platform::handBeepSound();
 }
 
 ModuleManager::ModuleManager() = default;

@@ -40,9 +40,12 @@ bool journalHas(quint64 since, const QString &text, bool wantMainThread)
     return false;
 }
 
+// The home screen comes from the event loop's first turn after the module
+// manager is made.
 platform::HomeScreen *homeScreen()
 {
     ModuleManager::self();
+    testsupport::waitFor([] { return platform::HomeScreen::current() != nullptr; });
     return platform::HomeScreen::current();
 }
 

@@ -102,20 +102,22 @@ bool g_frameShown = false;
 
 // Holds back every paint of the application while it is installed, so that no
 // first frame reaches the screen (the stand-in framework shows its home screen
-// as soon as the module manager exists).
+// from the event loop's first turn after the module manager exists).
 class FrameBlocker : public QObject
 {
 public:
     FrameBlocker() { qApp->installEventFilter(this); }
     ~FrameBlocker() override { qApp->removeEventFilter(this); }
 
-    // Lets paints through again and asks every visible window to repaint.
+    // Lets paints through again and repaints every visible window at once
+    // (an update request it swallowed leaves a window waiting for one that
+    // never comes: update() would post none).
     void release()
     {
         qApp->removeEventFilter(this);
         for (QWidget *w : QApplication::topLevelWidgets())
             if (w->isVisible())
-                w->update();
+                w->repaint();
     }
 
 protected:
