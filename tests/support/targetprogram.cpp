@@ -1,0 +1,89 @@
+#include "targetprogram.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+// The emulator and its arguments, '|'-separated; empty on a native build.
+QStringList emulatorCommand()
+{
+    return QString::fromUtf8(LAUNCHER_TEST_EMULATOR).split('|', Qt::SkipEmptyParts);
+}
+
+bool unshareWorks(const QStringList &flags)
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+        return false;
+    QProcess probe;
+    probe.start("unshare", flags + QStringList{"true"});
+    return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
+           probe.exitCode() == 0;
+}
+
+// New user (root mapped to root), network and mount namespaces.
+const QStringList kClockSafeNamespaces{"-U", "-r", "-n", "-m"};
+
+} // namespace
+
+std::vector<std::string> ProgramCommand::argv() const
+{
+    std::vector<std::string> out{program.toStdString()};
+    for (const QString &a : arguments)
+        out.push_back(a.toStdString());
+    return out;
+}
+
+bool emulated() { return !emulatorCommand().isEmpty(); }
+
+int timeScale() { return LAUNCHER_TEST_TIME_SCALE; }
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds limit) { return limit * timeScale(); }
+
+QString mcusimProgram() { return QStringLiteral(LAUNCHER_MCUSIM_PROGRAM); }
+
+ProgramCommand programCommand(const QString &path, const QStringList &args)
+{
+    ProgramCommand c;
+    QStringList emulator = emulatorCommand();
+    if (emulator.isEmpty()) {
+        c.program = path;
+        c.arguments = args;
+    } else {
+        c.program = emulator.takeFirst();
+        c.arguments = emulator + QStringList{path} + args;
+    }
+    return c;
+}
+
+ProgramCommand launcherCommand(const QString &path, const QStringList &args)
+{
+    ProgramCommand c = programCommand(path, args);
+    if (LAUNCHER_TEST_SETS_CLOCK) {
+        static const bool clockSafe = unshareWorks(kClockSafeNamespaces);
+        if (!clockSafe) {
+            c.whyNot = "this build's launcher sets the system clock, and new user, network and "
+                       "mount namespaces cannot be made here (unshare -U -r -n -m)";
+            c.program.clear();
+            c.arguments.clear();
+            return c;
+        }
+        c.arguments = kClockSafeNamespaces + QStringList{"--", c.program} + c.arguments;
+        c.program = "unshare";
+        c.privateNetwork = true;
+        return c;
+    }
+    static const bool privateNetwork = unshareWorks({"-n"});
+    if (privateNetwork) {
+        c.arguments = QStringList{"-n", "--", c.program} + c.arguments;
+        c.program = "unshare";
+        c.privateNetwork = true;
+    }
+    return c;
+}
+
+} // namespace testsupport
