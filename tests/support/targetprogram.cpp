@@ -5,6 +5,38 @@
 
 #include <unistd.h>
 
+#if LAUNCHER_TEST_UNDER_EMULATOR
+#include <cerrno>
+#include <cstdarg>
+
+#include <dlfcn.h>
+#include <sys/syscall.h>
+
+// qemu-user refuses clone(CLONE_PIDFD) with EINVAL, yet passes waitid(P_PIDFD)
+// through to the build machine's kernel, which knows it. Qt's QProcess probes
+// the latter, takes process descriptors for supported and then cannot start any
+// program. So a test program run by the emulator answers that probe as a kernel
+// without process descriptors would; Qt then forks as it does there. (The
+// executable's definition wins over the C library's for the Qt libraries too.)
+extern "C" long syscall(long number, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, number);
+    long a[6];
+    for (long &x : a)
+        x = va_arg(ap, long);
+    va_end(ap);
+    const long pidfdIdType = 3; // P_PIDFD
+    if (number == SYS_waitid && a[0] == pidfdIdType) {
+        errno = ENOSYS;
+        return -1;
+    }
+    using Real = long (*)(long, ...);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "syscall"));
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+#endif
+
 namespace testsupport {
 
 namespace {
