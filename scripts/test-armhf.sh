@@ -70,4 +70,5 @@ timed "armhf test selection" cmake -DTESTS_JSON="$listing" -DNM=arm-linux-gnueab
 rc=0
 timed "armhf tests" ctest --preset armhf -I "$(cat "$selection")" "$@" || rc=$?
 check_clock || rc=1
+echo "== armhf leg: ${SECONDS} s (exit ${rc})"
 exit "$rc"
