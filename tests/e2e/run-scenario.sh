@@ -27,6 +27,8 @@
 #   ${BE32 WHEN}     the seconds since the epoch of WHEN (local time, as date -d
 #                    reads it, e.g. "today 13:05:00"), four hex bytes, most
 #                    significant first
+#   ${SCALED N}      the duration N (e.g. 2s, 250ms) times LAUNCHER_TEST_TIME_SCALE:
+#                    for a wait that must outlast something the launcher does
 #
 # Usage: run-scenario.sh LAUNCHER MCUSIM SCENARIO
 #
@@ -239,6 +241,10 @@ expand_scenario() {
             secs=$(date -d "$when" +%s) || return 1
             printf -v be '%02X %02X %02X %02X' $((secs >> 24 & 255)) $((secs >> 16 & 255)) \
                 $((secs >> 8 & 255)) $((secs & 255))
+            line=${line/"${BASH_REMATCH[0]}"/$be}
+        done
+        while [[ $line =~ \$\{SCALED\ ([0-9.]+)(ms|s)\} ]]; do
+            be=$(awk -v n="${BASH_REMATCH[1]}" -v k="$scale" 'BEGIN { print n * k }')${BASH_REMATCH[2]}
             line=${line/"${BASH_REMATCH[0]}"/$be}
         done
         printf '%s\n' "$line"
