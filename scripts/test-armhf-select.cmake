@@ -4,16 +4,20 @@
 #         -DOUT=<file> -P scripts/test-armhf-select.cmake
 #
 # Writes to OUT the ctest -I argument ("0,0,0,n1,n2,...") of the tests to run,
-# and prints every test left out with its reason. Left out are:
-#   - tests not run through the emulator (a script as the command, such as the
-#     end-to-end pairs): they start ARM programs directly, which this host
-#     cannot do without binfmt_misc, and those programs set the real clock;
-#   - tests whose executable starts programs (QProcess::start, ::execute,
-#     ::startDetached, posix_spawn, execve, execvp, execl, system, popen): the
-#     same two reasons, one level down. fork, execv and clone alone do not
-#     count: GoogleTest's death tests import them into every test program.
-# Everything else runs, in process, with the clock layer the test installs.
-
+# and prints every test left out with its reason. The target launcher sets the
+# system clock, so every program of this build must be started the one way that
+# keeps the clock safe: through the emulator, the launcher inside new user,
+# network and mount namespaces (tests/support/targetprogram.h,
+# tests/e2e/run-scenario.sh). Left out are:
+#   - tests run on the host (a script as the command) whose environment does not
+#     name the emulator (LAUNCHER_TEST_EMULATOR): such a driver would start
+#     this build's programs some other way;
+#   - test executables that start programs (QProcess::start, ::execute,
+#     ::startDetached, posix_spawn, execve, execvp, execl, system, popen)
+#     without the test support's program starter linked in. fork, execv and
+#     clone alone do not count: GoogleTest's death tests import them into every
+#     test program.
+# Everything else runs.
 if(NOT TESTS_JSON OR NOT OUT OR NOT NM)
     message(FATAL_ERROR "usage: cmake -DTESTS_JSON=f -DNM=nm -DOUT=f -P test-armhf-select.cmake")
 endif()
@@ -22,6 +26,7 @@ string(JSON count LENGTH "${json}" tests)
 
 set(run "")
 set(left_out 0)
+set(on_host 0)
 set(spawn_cache "")
 math(EXPR last "${count} - 1")
 foreach(i RANGE ${last})
@@ -36,8 +41,30 @@ foreach(i RANGE ${last})
     string(JSON program GET "${json}" tests ${i} command 0)
     get_filename_component(program_name "${program}" NAME)
     if(NOT program_name MATCHES "^qemu-arm")
-        message(STATUS "left out: ${name} (runs ${program_name} on the host, not through the emulator)")
-        math(EXPR left_out "${left_out} + 1")
+        # A driver on the host: it must be told how to start the target programs.
+        set(told NO)
+        string(JSON nprops ERROR_VARIABLE no_props LENGTH "${json}" tests ${i} properties)
+        if(NOT no_props AND nprops GREATER 0)
+            math(EXPR lastprop "${nprops} - 1")
+            foreach(p RANGE ${lastprop})
+                string(JSON pname GET "${json}" tests ${i} properties ${p} name)
+                if(pname STREQUAL "ENVIRONMENT")
+                    string(JSON penv GET "${json}" tests ${i} properties ${p} value)
+                    if(penv MATCHES "\"LAUNCHER_TEST_EMULATOR=[^\"]")
+                        set(told YES)
+                    endif()
+                endif()
+            endforeach()
+        endif()
+        if(NOT told)
+            message(STATUS "left out: ${name} (runs ${program_name} on the host without "
+                "LAUNCHER_TEST_EMULATOR: it would not start this build's programs through the "
+                "emulator in a user namespace)")
+            math(EXPR left_out "${left_out} + 1")
+            continue()
+        endif()
+        list(APPEND run ${number})
+        math(EXPR on_host "${on_host} + 1")
         continue()
     endif()
     # The emulator's arguments come first ("-L" and the prefix); the test
@@ -63,16 +90,24 @@ foreach(i RANGE ${last})
         if(NOT nm_rc EQUAL 0)
             message(FATAL_ERROR "${NM} failed on ${exe}")
         endif()
+        set(spawns_${key} 0)
         if(symbols MATCHES "_ZN8QProcess(5start|7execute|13startDetached)"
            OR symbols MATCHES "[ \t](execve|execvp|execvpe|execl|execlp|execle|posix_spawnp?|system|popen)(@|\n)")
-            set(spawns_${key} 1)
-        else()
-            set(spawns_${key} 0)
+            # It starts programs: only through the program starter.
+            execute_process(COMMAND "${NM}" --defined-only "${exe}"
+                OUTPUT_VARIABLE defined RESULT_VARIABLE nm_rc ERROR_QUIET)
+            if(NOT nm_rc EQUAL 0)
+                message(FATAL_ERROR "${NM} failed on ${exe}")
+            endif()
+            if(NOT defined MATCHES "_ZN11testsupport8emulatedEv")
+                set(spawns_${key} 1)
+            endif()
         endif()
     endif()
     if(spawns_${key})
         get_filename_component(exe_name "${exe}" NAME)
-        message(STATUS "left out: ${name} (${exe_name} starts programs)")
+        message(STATUS "left out: ${name} (${exe_name} starts programs without "
+            "tests/support/targetprogram.h, which runs them through the emulator)")
         math(EXPR left_out "${left_out} + 1")
         continue()
     endif()
@@ -85,4 +120,5 @@ if(run_count EQUAL 0)
 endif()
 string(REPLACE ";" "," run "${run}")
 file(WRITE "${OUT}" "0,0,0,${run}")
-message(STATUS "armhf: ${run_count} tests run under the emulator, ${left_out} left out")
+message(STATUS "armhf: ${run_count} tests run (${on_host} of them drivers on the host that start "
+    "the launcher through the emulator), ${left_out} left out")

@@ -1,5 +1,7 @@
 #include "faultserviceprocess.h"
 
+#include "targetprogram.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -59,8 +61,12 @@ bool Process::start(const std::vector<std::string> &args, int inherit)
         return false;
     new (m_shared) Shared();
 
-    std::vector<std::string> all{program(), "--shm", m_shmPath};
-    all.insert(all.end(), args.begin(), args.end());
+    // Through the emulator on a cross build: the service never sets the clock.
+    QStringList more{"--shm", QString::fromStdString(m_shmPath)};
+    for (const std::string &a : args)
+        more << QString::fromStdString(a);
+    std::vector<std::string> all =
+        testsupport::programCommand(QString::fromStdString(program()), more).argv();
     std::vector<char *> argv;
     for (std::string &a : all)
         argv.push_back(&a[0]);

@@ -1,31 +1,16 @@
 #include "soaklauncher.h"
 
+#include "targetprogram.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
-#include <QStandardPaths>
 
 #include <csignal>
-
-#include <unistd.h>
+#include <cstdio>
 
 namespace soak {
-
-namespace {
-
-bool canUnshareNetwork()
-{
-    if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
-        return false;
-    QProcess probe;
-    probe.start("unshare", {"-n", "true"});
-    return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
-           probe.exitCode() == 0;
-}
-
-} // namespace
 
 Launcher::Launcher() : m_home(testsupport::scratchDir("launcher-soak")) {}
 
@@ -57,12 +42,14 @@ bool Launcher::start(std::chrono::milliseconds timeout)
                                                    QFileDevice::ExeOwner);
     m_process.setProcessEnvironment(env);
 
-    const QString program = testsupport::builtProgram("launcher/launcher");
-    m_privateNetwork = canUnshareNetwork();
-    if (m_privateNetwork)
-        m_process.start("unshare", {"-n", "--", program});
-    else
-        m_process.start(program, QStringList());
+    const testsupport::ProgramCommand command =
+        testsupport::launcherCommand(testsupport::builtProgram("launcher/launcher"));
+    if (command.program.isEmpty()) {
+        std::fprintf(stderr, "launcher not started: %s\n", qPrintable(command.whyNot));
+        return false;
+    }
+    m_privateNetwork = command.privateNetwork;
+    m_process.start(command.program, command.arguments);
     if (!m_process.waitForStarted(10000))
         return false;
     // Printed by the link's thread once it has tried the service: by then the
@@ -72,7 +59,7 @@ bool Launcher::start(std::chrono::milliseconds timeout)
             return standardOutput().contains("MainAppProtocolComm cannot connect to the MCU service") ||
                    !running();
         },
-        timeout) &&
+        testsupport::scaled(timeout)) &&
            running();
 }
 
@@ -83,7 +70,7 @@ bool Launcher::terminate(std::chrono::milliseconds timeout)
     if (!running())
         return false;
     ::kill(pid_t(m_process.processId()), SIGTERM);
-    const bool ended = m_process.waitForFinished(int(timeout.count()));
+    const bool ended = m_process.waitForFinished(int(testsupport::scaled(timeout).count()));
     drain();
     return ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
 }

@@ -4,7 +4,9 @@
 // The built launcher run as a process for soak tests: on the offscreen platform
 // with scratch settings, in a network namespace of its own where the suite may
 // make one (so that its fixed service name meets only this test's service),
-// with what it prints kept and its descriptors and memory readable.
+// with what it prints kept and its descriptors and memory readable. On a cross
+// build it runs through the emulator in namespaces where it cannot set the
+// clock (targetprogram.h), and its time limits are scaled for emulation.
 
 #include <QByteArray>
 #include <QProcess>

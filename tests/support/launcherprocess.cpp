@@ -1,9 +1,11 @@
 #include "launcherprocess.h"
 
+#include "targetprogram.h"
 #include "testsupport.h"
 
 #include <QProcessEnvironment>
-#include <QStandardPaths>
+
+#include <cstdio>
 
 #include <signal.h>
 #include <unistd.h>
@@ -16,19 +18,6 @@ const QChar kRecordStart(0x1e);
 const QChar kField(0x1f);
 const char kPattern[] = "\x1e%{category}\x1f%{file}\x1f%{line}\x1f%{function}\x1f%{message}";
 } // namespace
-
-bool canUsePrivateNetwork()
-{
-    static const bool usable = [] {
-        if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
-            return false;
-        QProcess probe;
-        probe.start("unshare", {"-n", "true"});
-        return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
-               probe.exitCode() == 0;
-    }();
-    return usable;
-}
 
 LauncherProcess::LauncherProcess(const QString &configHome) : m_configHome(configHome) {}
 
@@ -55,20 +44,23 @@ bool LauncherProcess::start()
     }
     m_process.setProcessEnvironment(env);
 
-    const QString program = builtProgram("launcher/launcher");
-    m_privateNetwork = canUsePrivateNetwork();
-    if (m_privateNetwork)
-        m_process.start("unshare", {"-n", "--", program});
-    else
-        m_process.start(program, QStringList());
+    const ProgramCommand command = launcherCommand(builtProgram("launcher/launcher"));
+    if (command.program.isEmpty()) {
+        std::fprintf(stderr, "launcher not started: %s\n", qPrintable(command.whyNot));
+        return false;
+    }
+    m_privateNetwork = command.privateNetwork;
+    m_process.start(command.program, command.arguments);
     return m_process.waitForStarted(10000);
 }
 
 bool LauncherProcess::terminate(std::chrono::milliseconds timeout)
 {
+    timeout = scaled(timeout);
     if (m_process.state() == QProcess::NotRunning)
         return true;
-    // unshare execs the launcher in place, so the signal reaches it directly.
+    // unshare execs the launcher (or the emulator running it) in place, so the
+    // signal reaches it directly.
     ::kill(pid_t(m_process.processId()), SIGTERM);
     return waitForExit(timeout);
 }
@@ -76,7 +68,7 @@ bool LauncherProcess::terminate(std::chrono::milliseconds timeout)
 bool LauncherProcess::waitForExit(std::chrono::milliseconds timeout)
 {
     const bool done = m_process.state() == QProcess::NotRunning ||
-                      m_process.waitForFinished(int(timeout.count()));
+                      m_process.waitForFinished(int(scaled(timeout).count()));
     drain();
     return done;
 }
@@ -120,7 +112,7 @@ bool LauncherProcess::waitForRecord(const std::function<bool(const LogRecord &)>
                     return true;
             return false;
         },
-        timeout);
+        scaled(timeout));
 }
 
 QVector<LogRecord> LauncherProcess::parseRecords(const QString &text)

@@ -23,7 +23,9 @@ struct LogRecord {
 // its settings in a scratch XDG_CONFIG_HOME and a message pattern that keeps
 // every record's category, file, line and function. Where the test runs as root
 // it is started in a private network namespace, so that its MCU link cannot
-// reach (or be reached by) a service of another test.
+// reach (or be reached by) a service of another test; on a cross build through
+// the emulator in namespaces where it cannot set the clock (targetprogram.h).
+// Its time limits are scaled for emulation there.
 class LauncherProcess
 {
 public:
@@ -63,9 +65,6 @@ private:
     QString m_stderr;
     bool m_privateNetwork = false;
 };
-
-// True when this process may create network namespaces (root, unshare present).
-bool canUsePrivateNetwork();
 
 } // namespace testsupport
 

@@ -3,6 +3,7 @@
 
 #include "codec.h"
 #include "sysio.h"
+#include "targetprogram.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -61,7 +62,8 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TZ", "UTC");
         m_sim.setProcessEnvironment(env);
-        m_sim.start(testsupport::builtProgram("tools/mcusim/mcusim"), QStringList{"-n", QString::fromStdString(m_name)} + args);
+        // The simulator is a desk tool: on a cross build the native one plays.
+        m_sim.start(testsupport::mcusimProgram(), QStringList{"-n", QString::fromStdString(m_name)} + args);
         ASSERT_TRUE(m_sim.waitForStarted(10000));
     }
 
