@@ -15,7 +15,10 @@
 # "#e2e: setting KEY=VALUE" stores a setting for the launcher before it starts;
 # "#e2e: stop-within N" requires the launcher to end (with exit code 0) within N
 # seconds (times LAUNCHER_TEST_TIME_SCALE) of the SIGTERM, where otherwise it
-# has 30 (scaled) before it is killed.
+# has 30 (scaled) before it is killed; "#e2e: console stalled" connects the
+# launcher's standard output to a pipe whose reader never reads (its "#log:"
+# lines can then only be in standard error), and "#e2e: console gone-on TEXT"
+# makes that reader go away as soon as mcusim prints TEXT.
 #
 # Where the launcher's clock handlers have two outcomes, "#log[OUTCOME]: TEXT"
 # and "#nolog[OUTCOME]: TEXT" count only for that one (LAUNCHER_TEST_CLOCK):
@@ -87,6 +90,7 @@ launcher_pid=
 cleanup() {
     [ -n "$sim_pid" ] && kill -KILL "$sim_pid" 2>/dev/null
     [ -n "$launcher_pid" ] && kill -KILL "$launcher_pid" 2>/dev/null
+    [ -n "${console_pid:-}" ] && kill -KILL "$console_pid" 2>/dev/null
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -104,6 +108,8 @@ if grep -q '^#e2e: stop-within' "$scenario" && [ -z "$stop_within" ]; then
     exit 2
 fi
 replay=$(grep -c '^#e2e: replay-capture' "$scenario" || true)
+console_stalled=$(grep -c '^#e2e: console stalled' "$scenario" || true)
+console_gone_on=$(sed -n 's/^#e2e: console gone-on //p' "$scenario" | tail -1)
 
 export TZ=UTC
 export XDG_CONFIG_HOME=$scratch/config
@@ -155,11 +161,34 @@ terminate_launcher() {
 # stopped_late, and leaves their output in $scratch/sim.out and
 # $scratch/launcher.out (standard output) and $scratch/launcher.err.
 run_pair() {
-    rm -f "$scratch/stop.late"
+    rm -f "$scratch/stop.late" "$scratch/console.gone"
     stop_watch=
     "$mcusim" -s "$1" -c "$scratch/capture.scn" >"$scratch/sim.out" 2>&1 &
     sim_pid=$!
-    "${linebuf[@]}" "${emulator[@]}" "$launcher" >"$scratch/launcher.out" 2>"$scratch/launcher.err" &
+    local out=$scratch/launcher.out
+    console_pid=
+    if [ "$console_stalled" -gt 0 ]; then
+        # A reader that holds the pipe open and never reads: once the pipe is
+        # full, every write to standard output would wait for ever.
+        out=$scratch/console.pipe
+        rm -f "$out" "$scratch/launcher.out"
+        mkfifo "$out"
+        : >"$scratch/launcher.out"
+        sleep $((deadline_s + 60)) <"$out" &
+        console_pid=$!
+        if [ -n "$console_gone_on" ]; then
+            (
+                end=$((SECONDS + deadline_s))
+                until grep -q -F -- "$console_gone_on" "$scratch/sim.out"; do
+                    [ "$SECONDS" -lt "$end" ] || exit 0
+                    sleep 0.05
+                done
+                kill -KILL "$console_pid" 2>/dev/null
+                echo "e2e: the launcher's console reader went away at $(date +%T.%3N)" >"$scratch/console.gone"
+            ) &
+        fi
+    fi
+    "${linebuf[@]}" "${emulator[@]}" "$launcher" >"$out" 2>"$scratch/launcher.err" &
     launcher_pid=$!
 
     terminated=no
@@ -206,6 +235,15 @@ run_pair() {
     if [ -n "$stop_watch" ]; then
         wait "$stop_watch" 2>/dev/null
         [ -e "$scratch/stop.late" ] && stopped_late=yes
+    fi
+    if [ -n "$console_pid" ]; then
+        kill -KILL "$console_pid" 2>/dev/null
+        wait "$console_pid" 2>/dev/null
+        console_pid=
+        echo "(standard output went to a pipe that was never read)" >"$scratch/launcher.out"
+        if [ -n "$console_gone_on" ]; then
+            cat "$scratch/console.gone" 2>/dev/null || fail "the console reader never went away: mcusim never printed: $console_gone_on"
+        fi
     fi
 
     echo "----- mcusim -----"
