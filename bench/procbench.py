@@ -244,23 +244,6 @@ def footprint(pid, stacks=False):
     return out
 
 
-def wait_stderr_line(proc, needle, timeout):
-    fd = proc.stderr.fileno()
-    deadline = time.monotonic() + timeout
-    buf = b""
-    while time.monotonic() < deadline:
-        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
-        if not ready:
-            break
-        chunk = os.read(fd, 65536)
-        if not chunk:
-            break
-        buf = (buf + chunk)[-8192:]
-        if needle in buf:
-            return True
-    return False
-
-
 def drain(proc, seconds):
     """Reads and drops the process's stderr for the given time, so that its
     output never blocks it."""
@@ -298,12 +281,12 @@ def memory(args):
         bare_text = subprocess.Popen([args.barewindow, "--stay", "--text"], env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         for p in (bare, bare_text):
-            if not wait_stderr_line(p, b"first frame flushed", 30):
+            if not wait_line(p, b"first frame flushed", 30, "stderr"):
                 raise RuntimeError("a bare window showed no first frame")
 
         launcher = subprocess.Popen([args.launcher], env=launcher_env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if not wait_stderr_line(launcher, b"FirstFrameMonitor::procFlushDone", 30):
+        if not wait_line(launcher, b"FirstFrameMonitor::procFlushDone", 30, "stderr"):
             raise RuntimeError("the launcher showed no first frame")
         out["launcher_first_frame"] = footprint(launcher.pid)
         out["bare_first_frame"] = footprint(bare.pid)
@@ -370,18 +353,20 @@ def measure_idle(pid, seconds):
     }
 
 
-def wait_line(proc, needle, timeout):
-    fd = proc.stdout.fileno()
+def wait_line(proc, needle, timeout, stream="stdout"):
+    """True once `needle` shows in the process's stdout (or stderr) within
+    `timeout` seconds; what was read is dropped."""
+    fd = getattr(proc, stream).fileno()
     deadline = time.monotonic() + timeout
     buf = b""
     while time.monotonic() < deadline:
         ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
         if not ready:
             break
-        chunk = os.read(fd, 4096)
+        chunk = os.read(fd, 65536)
         if not chunk:
             break
-        buf += chunk
+        buf = (buf + chunk)[-8192:]
         if needle in buf:
             return True
     return False
