@@ -5,6 +5,14 @@
 #   docs       the README and the home screen picture
 # A staging folder (DESTDIR) works for a cross build as for a native one.
 
+# Debian's multiarch library folder under /usr, for a cross build too (the
+# armhf preset): GNUInstallDirs chooses it for a native build only.
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version
+   AND CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$" AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+    set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}" CACHE PATH "Object code libraries (LIBDIR)")
+endif()
+include(GNUInstallDirs)
+
 set(LAUNCHER_PLATFORM_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/headunit-platform")
 set(LAUNCHER_SCENARIO_DIR "${CMAKE_INSTALL_DATADIR}/mcusim/scenarios")
 
