@@ -3,9 +3,8 @@
 #
 # The build's date version (the stand-in components report it) is the time of
 # SOURCE_DATE_EPOCH when that is set, else the time of the last commit, else a
-# fixed time for a tree without history. The compiler's __DATE__ and __TIME__
-# follow SOURCE_DATE_EPOCH by themselves; scripts/package.sh sets it to the
-# last commit's time.
+# fixed time for a tree without history. The launcher's banner (__DATE__ and
+# __TIME__) takes the same time.
 
 set(_launcher_fixed_epoch 1704067200) # 2024-01-01 00:00 UTC
 
@@ -65,6 +64,15 @@ endfunction()
 
 launcher_source_timestamp(LAUNCHER_BUILD_DATE_VERSION "%Y%m%d%H%M")
 message(STATUS "Build date version ${LAUNCHER_BUILD_DATE_VERSION}, from ${_launcher_epoch_origin}")
+
+# launcher_dated_target(<target>): the compiler takes __DATE__ and __TIME__ of
+# the target's sources from the build's time above, as GCC does from
+# SOURCE_DATE_EPOCH. The time is on the compile command, so that a build in
+# another time recompiles them and an unchanged one does not.
+function(launcher_dated_target target)
+    set_property(TARGET ${target} PROPERTY CXX_COMPILER_LAUNCHER
+        env "SOURCE_DATE_EPOCH=${LAUNCHER_SOURCE_DATE_EPOCH}" ${CMAKE_CXX_COMPILER_LAUNCHER})
+endfunction()
 
 # File names as the log context (__FILE__) and the debug information carry them:
 # relative to the source tree, and "." for the build folder (the last matching

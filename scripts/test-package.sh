@@ -47,7 +47,8 @@ check_armhf() {
         dpkg-deb -c "$deb" | awk '{print "armhf:   " $NF}'
         [ "$arch" = armhf ] || { echo "armhf: $name is for $arch"; bad=1; }
         rm -rf "$work/armhf/$name"
-        dpkg-deb -x "$deb" "$work/armhf/$name"
+        mkdir -p "$work/armhf"
+        dpkg-deb -x "$deb" "$work/armhf/$name" || return 1
         files=0
         while IFS= read -r -d '' elf; do
             [ "$(head -c4 "$elf" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] || continue
@@ -59,6 +60,7 @@ check_armhf() {
             fi
         done < <(find "$work/armhf/$name" -type f -print0)
         echo "armhf: $name: $files ELF files, all 32-bit ARM: $([ $bad = 0 ] && echo yes || echo NO)"
+        [ "$files" -gt 0 ] || { echo "armhf: $name holds no program"; bad=1; }
     done
     return $bad
 }
@@ -70,7 +72,7 @@ timed "armhf package contents" check_armhf
 run_armhf_demo() {
     local sim=$work/armhf-sim
     rm -rf "$sim"
-    dpkg-deb -x "$amd64_debs"/headunit-mcusim_*_amd64.deb "$sim"
+    dpkg-deb -x "$amd64_debs"/headunit-mcusim_*_amd64.deb "$sim" || return 1
     local lib=$work/armhf/headunit-platform-standin/usr/lib/arm-linux-gnueabihf
     DEMO_OFFSCREEN=1 DEMO_PREFIX=$sim/usr \
         DEMO_LAUNCHER="setpriv --inh-caps=-sys_time --bounding-set=-sys_time qemu-arm -L / -U LD_PRELOAD -E LD_LIBRARY_PATH=$lib $work/armhf/headunit-launcher/usr/bin/launcher" \
