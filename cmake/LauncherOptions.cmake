@@ -6,10 +6,15 @@ option(LAUNCHER_BUILD_BENCHMARKS "Build the benchmarks" OFF)
 
 # Which implementation of the outside components the launcher links against:
 #   standin - the small working components built from platform/standin
-#   vendor  - the maker's libraries, found in LAUNCHER_VENDOR_LIBDIR
+#   vendor  - the maker's libraries, found in LAUNCHER_VENDOR_LIBDIR, declared
+#             by the maker's headers in LAUNCHER_VENDOR_INCLUDEDIR (default: the
+#             declarations in platform/). Only the tests that treat the
+#             components as a black box are built then: the end-to-end
+#             scenarios and the simulator's own tests.
 set(LAUNCHER_PLATFORM "standin" CACHE STRING "Outside components: standin or vendor")
 set_property(CACHE LAUNCHER_PLATFORM PROPERTY STRINGS standin vendor)
 set(LAUNCHER_VENDOR_LIBDIR "" CACHE PATH "Folder holding the maker's component libraries (LAUNCHER_PLATFORM=vendor)")
+set(LAUNCHER_VENDOR_INCLUDEDIR "" CACHE PATH "Folder holding the maker's component headers (LAUNCHER_PLATFORM=vendor)")
 
 # A native build must never change the clock of the machine it runs on (developer
 # machines and CI run as root); a target build sets it. Either can be forced.

@@ -24,12 +24,6 @@ signals:
 private:
     FirstFrameMonitor();
     ~FirstFrameMonitor() override;
-    void frameFlushed();
-
-    bool m_armed = false;
-    bool m_flushed = false;
-    bool m_reported = false;
-    friend class FirstFrameTracker;
 };
 
 #endif // FIRSTFRAMEMONITOR_H

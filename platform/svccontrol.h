@@ -32,8 +32,8 @@ signals:
     void finished();
 
 private:
-    class Worker;
-    Worker *m_worker = nullptr;
+    class Private;
+    Private *d = nullptr;
 };
 
 Q_DECLARE_METATYPE(SvcControl::ExeStage)

@@ -6,6 +6,9 @@
 #   valgrind   the launcher under memcheck against the MCU simulator
 #   fuzz       each libFuzzer target for 60 s from its seeds
 #   armhf      the cross build for the 32-bit ARM target, its tests under qemu-user
+#   package    the Debian packages for amd64 and armhf, installed into a clean
+#              Debian 12 root and run there; the launcher built against the
+#              installed stand-ins as the maker's libraries; reproducibility
 # Each leg's wall time is printed, and a summary at the end. Runs on a fresh
 # Debian 12 machine as root: every leg installs what it needs.
 #
@@ -13,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_legs=(native asan tsan valgrind fuzz armhf)
+all_legs=(native asan tsan valgrind fuzz armhf package)
 legs=("$@")
 [ ${#legs[@]} -gt 0 ] || legs=("${all_legs[@]}")
 
@@ -25,6 +28,7 @@ leg_command() {
     valgrind) echo scripts/test-valgrind.sh ;;
     fuzz) echo scripts/test-fuzz.sh ;;
     armhf) echo scripts/test-armhf.sh ;;
+    package) echo scripts/test-package.sh ;;
     *) return 1 ;;
     esac
 }

@@ -5,17 +5,22 @@
 # and a screenshot of the home screen as the scenario left it.
 #
 # Usage: scripts/demo.sh [SCENARIO]
-# Environment: DEMO_SCREENSHOT=path (default docs/homescreen.png; empty: none),
+# Environment: DEMO_SCREENSHOT=path (default <build>/homescreen.png; empty: none;
+#                docs/homescreen.png refreshes the README's picture),
 #              DEMO_OFFSCREEN=1 to run without any display,
 #              DEMO_XVFB=1 to use a private Xvfb even where DISPLAY is set,
-#              DEMO_BUILD_DIR=dir to use a build that exists instead of building.
+#              DEMO_BUILD_DIR=dir to use a build that exists instead of building,
+#              DEMO_PREFIX=/usr to run the installed programs and scenario instead
+#                (the packages, or `cmake --install`),
+#              DEMO_LAUNCHER="command ..." to start the launcher another way
+#                (under an emulator, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/stop-lib.sh
 
 if [ -z "${DEMO_INSIDE:-}" ]; then
-    if [ -z "${DEMO_BUILD_DIR:-}" ]; then
+    if [ -z "${DEMO_BUILD_DIR:-}" ] && [ -z "${DEMO_PREFIX:-}" ]; then
         scripts/install-deps.sh
         cmake --preset default
         cmake --build --preset default
@@ -36,10 +41,18 @@ if [ -z "${DEMO_INSIDE:-}" ]; then
 fi
 
 build=${DEMO_BUILD_DIR:-$root/build/default}
-launcher=$build/launcher/launcher
-mcusim=$build/tools/mcusim/mcusim
-scenario=${1:-$root/tools/mcusim/scenarios/demo.scn}
-screenshot=${DEMO_SCREENSHOT-$root/docs/homescreen.png}
+if [ -n "${DEMO_PREFIX:-}" ]; then
+    launcher=$DEMO_PREFIX/bin/launcher
+    mcusim=$DEMO_PREFIX/bin/mcusim
+    scenario=${1:-$DEMO_PREFIX/share/mcusim/scenarios/demo.scn}
+    screenshot=${DEMO_SCREENSHOT-}
+else
+    launcher=$build/launcher/launcher
+    mcusim=$build/tools/mcusim/mcusim
+    scenario=${1:-$root/tools/mcusim/scenarios/demo.scn}
+    screenshot=${DEMO_SCREENSHOT-$build/homescreen.png}
+fi
+read -r -a launcher_command <<<"${DEMO_LAUNCHER:-$launcher}"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
 xvfb_pid=
@@ -100,7 +113,7 @@ sim_pid=$!
 mkfifo "$scratch/launcher.pipe"
 sed -u 's/^/launcher| /' <"$scratch/launcher.pipe" &
 prefix_pid=$!
-stdbuf -oL -eL "$launcher" >"$scratch/launcher.pipe" 2>&1 &
+stdbuf -oL -eL "${launcher_command[@]}" >"$scratch/launcher.pipe" 2>&1 &
 launcher_pid=$!
 
 sim_rc=0
@@ -109,6 +122,7 @@ sim_pid=
 
 shot_note="no screenshot"
 if [ -n "$screenshot" ] && [ -n "$xvfb_pid" ] && command -v import >/dev/null 2>&1; then
+    case "$screenshot" in /*) ;; *) screenshot=$root/$screenshot ;; esac
     mkdir -p "$(dirname "$screenshot")"
     if import -window root "$screenshot" 2>"$scratch/import.log"; then
         shot_note="home screen saved to ${screenshot#"$root"/}"

@@ -31,6 +31,23 @@ int s_count = 0;                         // guarded by s_mutex
 bool s_frameFlushed = false;             // main thread only
 std::vector<std::function<void()>> s_afterFirstFrame; // main thread only
 
+// The monitor's own state; there is one monitor at a time (main thread only).
+struct MonitorState {
+    bool armed = false;    // preCheck() has been called
+    bool flushed = false;  // the first frame has been flushed
+    bool reported = false; // procFlushDone() has been emitted
+};
+MonitorState s_monitor;
+
+void reportFlushDone(FirstFrameMonitor *monitor)
+{
+    if (s_monitor.armed && s_monitor.flushed && !s_monitor.reported) {
+        s_monitor.reported = true;
+        PLATFORM_TRACE_CALL("FirstFrameMonitor::procFlushDone");
+        emit monitor->procFlushDone();
+    }
+}
+
 void runAfterFirstFrameWork()
 {
     std::vector<std::function<void()>> work;
@@ -101,8 +118,10 @@ private:
             std::lock_guard<std::mutex> lock(s_mutex);
             monitor = s_instance;
         }
-        if (monitor)
-            monitor->frameFlushed();
+        if (monitor) {
+            s_monitor.flushed = true;
+            reportFlushDone(monitor);
+        }
         runAfterFirstFrameWork();
         // Its work is done: stop looking at every event of the application.
         deleteLater();
@@ -117,7 +136,11 @@ static void installFirstFrameTracker()
 }
 Q_COREAPP_STARTUP_FUNCTION(installFirstFrameTracker)
 
-FirstFrameMonitor::FirstFrameMonitor() : m_flushed(s_frameFlushed) {}
+FirstFrameMonitor::FirstFrameMonitor()
+{
+    s_monitor = MonitorState();
+    s_monitor.flushed = s_frameFlushed;
+}
 
 FirstFrameMonitor::~FirstFrameMonitor() = default;
 
@@ -159,21 +182,8 @@ void FirstFrameMonitor::releaseInstance()
 void FirstFrameMonitor::preCheck()
 {
     PLATFORM_TRACE(platform::formatCall("FirstFrameMonitor::preCheck") +
-                   (m_flushed ? QStringLiteral(" frame already flushed") : QStringLiteral(" waiting for the first frame")));
-    m_armed = true;
-    if (m_flushed && !m_reported) {
-        m_reported = true;
-        PLATFORM_TRACE_CALL("FirstFrameMonitor::procFlushDone");
-        emit procFlushDone();
-    }
-}
-
-void FirstFrameMonitor::frameFlushed()
-{
-    m_flushed = true;
-    if (m_armed && !m_reported) {
-        m_reported = true;
-        PLATFORM_TRACE_CALL("FirstFrameMonitor::procFlushDone");
-        emit procFlushDone();
-    }
+                   (s_monitor.flushed ? QStringLiteral(" frame already flushed")
+                                      : QStringLiteral(" waiting for the first frame")));
+    s_monitor.armed = true;
+    reportFlushDone(this);
 }

@@ -25,12 +25,12 @@ const int s_exeStageMetaType = qRegisterMetaType<SvcControl::ExeStage>("SvcContr
 // The controller's worker: one thread, started on first use, that runs the
 // controller's jobs in the order they were given and emits the controller's
 // signals for the jobs that asked for them.
-class SvcControl::Worker
+class SvcControl::Private
 {
 public:
-    explicit Worker(SvcControl *q) : q(q) {}
+    explicit Private(SvcControl *q) : q(q) {}
 
-    ~Worker()
+    ~Private()
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -132,7 +132,7 @@ private:
     std::thread m_thread;
 };
 
-SvcControl::SvcControl(QObject *parent) : QObject(parent), m_worker(new Worker(this))
+SvcControl::SvcControl(QObject *parent) : QObject(parent), d(new Private(this))
 {
     Q_UNUSED(s_exeStageMetaType);
     qRegisterMetaType<SvcControl::ExeStage>("SvcControl::ExeStage");
@@ -142,19 +142,19 @@ SvcControl::SvcControl(QObject *parent) : QObject(parent), m_worker(new Worker(t
 SvcControl::~SvcControl()
 {
     // Joins the worker before the signals go: nothing is emitted from a dead controller.
-    delete m_worker;
-    m_worker = nullptr;
+    delete d;
+    d = nullptr;
     PLATFORM_TRACE_CALL("SvcControl::~SvcControl");
 }
 
 void SvcControl::exeStage(SvcControl::ExeStage stage, bool sync)
 {
     PLATFORM_TRACE_CALL("SvcControl::exeStage", int(stage), sync);
-    m_worker->run(Worker::Kind::Stage, int(stage), sync);
+    d->run(Private::Kind::Stage, int(stage), sync);
 }
 
 void SvcControl::stop(bool sync)
 {
     PLATFORM_TRACE_CALL("SvcControl::stop", sync);
-    m_worker->run(Worker::Kind::Stop, 0, sync);
+    d->run(Private::Kind::Stop, 0, sync);
 }
