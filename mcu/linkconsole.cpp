@@ -68,6 +68,8 @@ void LinkConsole::forkChild()
     LinkConsole &c = instance();
     c.m_writerStarted = false;
     c.m_writerWaiting = false;
+    c.m_gathering = false;
+    c.m_flushers = 0;
     c.m_writing = false;
     c.m_mutex.unlock();
 }
@@ -103,6 +105,15 @@ void LinkConsole::writerLoop()
             m_writerWaiting = true;
             m_work.wait(lock);
             m_writerWaiting = false;
+        }
+        // Let lines gather, so that a busy link costs a wake-up and a write
+        // every few milliseconds rather than one per line. A queue half full
+        // or a flush cuts it short.
+        if (m_flushers == 0 && m_used < kCapacity / 2) {
+            m_gathering = true;
+            m_work.wait_for(lock, std::chrono::milliseconds(kGatherMs),
+                            [this] { return m_flushers > 0 || m_used >= kCapacity / 2; });
+            m_gathering = false;
         }
         // The bytes taken out stay where they are: writers only fill free space.
         const size_t chunk = std::min(m_used, kCapacity - m_head);
@@ -155,7 +166,15 @@ void LinkConsole::write(const char *text, size_t len)
             ++m_totalDrops;
             return;
         }
-        wake = m_writerWaiting;
+        // One wake-up per sleep: the flag goes with it, so the lines that
+        // follow before the writer runs do not each make a system call.
+        if (m_writerWaiting) {
+            m_writerWaiting = false;
+            wake = true;
+        } else if (m_gathering && m_used >= kCapacity / 2) {
+            m_gathering = false;
+            wake = true;
+        }
     }
     if (wake)
         m_work.notify_one();
@@ -183,8 +202,12 @@ bool LinkConsole::flush(int timeoutMs)
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_writerStarted)
         return m_used == 0;
-    return m_drained.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [this] { return m_used == 0 && !m_writing; });
+    ++m_flushers;
+    m_work.notify_one();
+    const bool drained = m_drained.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                            [this] { return m_used == 0 && !m_writing; });
+    --m_flushers;
+    return drained;
 }
 
 uint64_t LinkConsole::droppedLines() const

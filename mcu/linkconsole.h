@@ -22,6 +22,7 @@ class LinkConsole
 public:
     static constexpr size_t kCapacity = 64 * 1024;
     static constexpr size_t kMaxLine = 512; // longer lines are cut
+    static constexpr int kGatherMs = 2;     // a burst's lines go out together, this late at most
 
     static LinkConsole &instance();
 
@@ -58,7 +59,9 @@ private:
     size_t m_used = 0; // bytes queued
     bool m_writing = false;       // the writer holds bytes it took out of the lock
     bool m_writerStarted = false;
-    bool m_writerWaiting = false;
+    bool m_writerWaiting = false; // waiting for a first line
+    bool m_gathering = false;     // letting a burst gather (kGatherMs)
+    int m_flushers = 0;           // flush() calls waiting
     uint64_t m_pendingDrops = 0; // dropped since the last notice
     uint64_t m_totalDrops = 0;
 };
