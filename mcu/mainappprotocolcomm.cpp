@@ -9,8 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -32,6 +30,11 @@ namespace {
 constexpr int kInitialBackoffMs = 50;
 constexpr int kMaxBackoffMs = 1000;
 constexpr long kSendLockWaitMs = 50;
+
+// Logged whenever a connection is made anew because its ready notice could
+// not go out within the send limits.
+constexpr char kNoticeReset[] = "=================>>>MainAppProtocolComm the ready notice cannot be sent; "
+                                "reconnecting\n";
 
 // Takes the mutex unless the monotonic deadline passes first: 0, or ETIMEDOUT.
 // The ThreadSanitizer runtimes of this toolchain do not model
@@ -305,8 +308,7 @@ void MainAppProtocolComm::AppReady()
             m_readyOnCurrent = true;
         } else {
             // Nothing may go before the notice on the next connection.
-            LinkConsole::instance().printf("=================>>>MainAppProtocolComm the ready notice cannot "
-                                           "be sent; reconnecting\n");
+            LinkConsole::instance().write(kNoticeReset, sizeof kNoticeReset - 1);
             mcusocket::shutdownBoth(fd);
         }
     }
@@ -521,8 +523,7 @@ void MainAppProtocolComm::loop()
             if (failing)
                 console.printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
             if (!installConnection(fd)) {
-                console.printf("=================>>>MainAppProtocolComm the ready notice cannot be sent; "
-                               "reconnecting\n");
+                console.write(kNoticeReset, sizeof kNoticeReset - 1);
                 reportFirstAttempt();
                 endConnection(false);
                 continue;
@@ -549,8 +550,7 @@ void MainAppProtocolComm::loop()
                     ::pthread_mutex_unlock(&m_sendMutex);
                 }
                 if (lacksNotice) {
-                    console.printf("=================>>>MainAppProtocolComm the ready notice cannot be "
-                                   "sent; reconnecting\n");
+                    console.write(kNoticeReset, sizeof kNoticeReset - 1);
                     endConnection(false);
                 }
             }
