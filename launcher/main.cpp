@@ -4,6 +4,8 @@
 #include "mainappprotocolcomm.h"
 #include "mainstart.h"
 #include "meventfilter.h"
+#include "quitsignals.h"
+#include "servicenotifier.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -18,6 +20,10 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     QApplication app(argc, argv);
+    // SIGTERM and SIGINT end the event loop, so the teardown below runs.
+    installQuitSignals();
+    // Readiness, watchdog and status for the service manager, when it asks.
+    ServiceNotifier notifier;
 
     qDebug() << "\n\n\n ";
     qDebug() << "\t             QT new Launcher start !!";
@@ -30,9 +36,12 @@ int main(int argc, char *argv[])
     MainStart mainStart;
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     mainStart.start();
+    notifier.watchFirstFrame();
+    notifier.watchLink(tamoappframework::MainAppProtocolComm::GetInstance());
 
     const int ret = app.exec();
 
+    notifier.unwatchLink();
     // No MCU record is dispatched into components that are being torn down: the
     // receive thread ends here, before anything it calls into is destroyed.
     tamoappframework::MainAppProtocolComm::GetInstance()->Stop();

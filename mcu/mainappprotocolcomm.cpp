@@ -9,6 +9,10 @@
 #include <cstring>
 #include <ctime>
 
+#include <string>
+#include <vector>
+
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -65,12 +69,37 @@ McuShortMsg readyNotice()
     return m;
 }
 
-// The abstract name carries no permissions: whoever binds it first is "the
-// service". Only a peer running as root or as this process's own user may talk
-// to the link.
-bool trustedUser(uid_t uid)
+#ifndef LAUNCHER_MCU_SERVICE_USER
+#define LAUNCHER_MCU_SERVICE_USER ""
+#endif
+
+// A user's name and uid as the refusal line shows them: "name (uid N)".
+std::string describeUser(uid_t uid, const char *name)
 {
-    return uid == 0 || uid == ::geteuid();
+    return (name && *name ? std::string(name) : std::string("uid")) + " (uid " + std::to_string(uid) + ")";
+}
+
+// getpwnam_r / getpwuid_r with a buffer that grows as they ask.
+bool lookUpUser(const char *name, uid_t uid, uid_t *uidOut, std::string *nameOut)
+{
+    std::vector<char> buf(1024);
+    for (;;) {
+        passwd pw{};
+        passwd *found = nullptr;
+        const int rc = name ? ::getpwnam_r(name, &pw, buf.data(), buf.size(), &found)
+                            : ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
+        if (rc == ERANGE && buf.size() < (1u << 20)) {
+            buf.resize(buf.size() * 4);
+            continue;
+        }
+        if (rc != 0 || !found)
+            return false;
+        if (uidOut)
+            *uidOut = found->pw_uid;
+        if (nameOut)
+            *nameOut = found->pw_name;
+        return true;
+    }
 }
 
 void drainEventFd(int fd)
@@ -100,7 +129,7 @@ void MainAppProtocolComm::DeleteInstance()
     delete inst; // the destructor ends the receive thread first
 }
 
-MainAppProtocolComm::MainAppProtocolComm() = default;
+MainAppProtocolComm::MainAppProtocolComm() : m_serviceUser(LAUNCHER_MCU_SERVICE_USER) {}
 
 MainAppProtocolComm::~MainAppProtocolComm()
 {
@@ -125,6 +154,79 @@ void MainAppProtocolComm::setRecordTap(RecordTap tap, void *context)
 {
     m_tap = tap;
     m_tapContext = context;
+}
+
+void MainAppProtocolComm::setServiceUser(const std::string &name)
+{
+    m_serviceUser = name;
+}
+
+MainAppProtocolComm::LinkState MainAppProtocolComm::linkState() const
+{
+    return m_linkState.load(std::memory_order_acquire);
+}
+
+bool MainAppProtocolComm::addStateListener(StateListener listener, void *context)
+{
+    if (!listener)
+        return false;
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    for (Listener &l : m_listeners) {
+        if (!l.fn) {
+            l = Listener{listener, context};
+            listener(context, m_linkState.load(std::memory_order_acquire));
+            return true;
+        }
+    }
+    return false;
+}
+
+void MainAppProtocolComm::removeStateListener(StateListener listener, void *context)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    for (Listener &l : m_listeners)
+        if (l.fn == listener && l.context == context)
+            l = Listener{};
+}
+
+// Receive thread (and Start/Stop): only connection events come here, never
+// the path of a record.
+void MainAppProtocolComm::setLinkState(LinkState state)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    if (m_linkState.load(std::memory_order_relaxed) == state)
+        return;
+    m_linkState.store(state, std::memory_order_release);
+    for (const Listener &l : m_listeners)
+        if (l.fn)
+            l.fn(l.context, state);
+}
+
+// The abstract name carries no permissions: whoever binds it first is "the
+// service". Only root, this process's own user and the MCU service's user may
+// talk to the link.
+void MainAppProtocolComm::resolveTrustedUsers()
+{
+    const uid_t self = ::geteuid();
+    std::string selfName;
+    lookUpUser(nullptr, self, nullptr, &selfName);
+    m_trustedUsers = describeUser(0, "root");
+    if (self != 0)
+        m_trustedUsers += ", " + describeUser(self, selfName.c_str());
+
+    m_serviceUid = uid_t(-1);
+    if (m_serviceUser.empty())
+        return;
+    uid_t uid;
+    if (!lookUpUser(m_serviceUser.c_str(), 0, &uid, nullptr)) {
+        LinkConsole::instance().printf("=================>>>MainAppProtocolComm the MCU service user \"%s\" "
+                                       "is unknown; trusted are %s only\n", m_serviceUser.c_str(),
+                                       m_trustedUsers.c_str());
+        return;
+    }
+    m_serviceUid = uid;
+    if (uid != 0 && uid != self)
+        m_trustedUsers += ", " + describeUser(uid, m_serviceUser.c_str());
 }
 
 bool MainAppProtocolComm::isConnected() const
@@ -166,6 +268,7 @@ void MainAppProtocolComm::Start()
     m_connections.store(0);
     m_refusedPeers.store(0);
     endGarbageStreak();
+    resolveTrustedUsers();
     {
         std::lock_guard<std::mutex> lock(m_startMutex);
         m_firstAttemptDone = false;
@@ -343,8 +446,9 @@ int MainAppProtocolComm::openConnection(int *error)
 bool MainAppProtocolComm::checkPeer(int fd)
 {
     ucred peer;
-    const bool known = mcusocket::peerCredentials(fd, &peer);
-    return known && trustedUser(peer.uid);
+    if (!mcusocket::peerCredentials(fd, &peer))
+        return false;
+    return peer.uid == 0 || peer.uid == ::geteuid() || (m_serviceUid != uid_t(-1) && peer.uid == m_serviceUid);
 }
 
 bool MainAppProtocolComm::installConnection(int fd)
@@ -469,6 +573,7 @@ void MainAppProtocolComm::loop()
     auto endConnection = [&](bool good) {
         dropConnection(fd);
         fd = -1;
+        setLinkState(LinkState::Absent);
         failing = true;
         if (good)
             backoffMs = 0;
@@ -488,6 +593,7 @@ void MainAppProtocolComm::loop()
                                    "service (%s); retrying\n", std::strerror(error));
                     refusalReported = true;
                 }
+                setLinkState(LinkState::Absent);
                 reportFirstAttempt();
                 failing = true;
                 nextBackoff();
@@ -506,13 +612,14 @@ void MainAppProtocolComm::loop()
                                        "peer: its credentials cannot be read\n");
                     else
                         console.printf("=================>>>MainAppProtocolComm refused the MCU service "
-                                       "peer pid %d uid %u: neither root nor the launcher's user\n",
-                                       int(peer.pid), unsigned(peer.uid));
+                                       "peer pid %d uid %u: trusted are %s\n",
+                                       int(peer.pid), unsigned(peer.uid), m_trustedUsers.c_str());
                     refusedLogged = true;
                     refusedPid = peer.pid;
                 }
                 // Counted and reported only once logged, like every outcome here.
                 m_refusedPeers.fetch_add(1, std::memory_order_acq_rel);
+                setLinkState(LinkState::Refused);
                 reportFirstAttempt();
                 failing = true;
                 nextBackoff();
@@ -528,6 +635,7 @@ void MainAppProtocolComm::loop()
                 endConnection(false);
                 continue;
             }
+            setLinkState(LinkState::Connected);
             reportFirstAttempt();
             failing = false;
             refusalReported = false;
@@ -578,6 +686,7 @@ void MainAppProtocolComm::loop()
 
     reportFirstAttempt(); // Start() must not wait on a thread that never tried
     dropConnection(fd);
+    setLinkState(LinkState::Absent);
 }
 
 } // namespace tamoappframework

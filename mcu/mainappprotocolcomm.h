@@ -49,9 +49,12 @@ public:
     // service is not there yet, the thread keeps trying with a bounded back-off.
     // A connection whose stream turns out corrupt (a length word of 0 to 11 or
     // above 2048) dispatches nothing more and is made anew, like a lost one.
-    // Every connection's peer must run as root or as this process's effective
-    // user (SO_PEERCRED): any other is closed unread and unwritten, logged once
-    // per peer process, and the link retries as if the service were absent.
+    // Every connection's peer must run as root, as this process's effective
+    // user or as the MCU service's user (the build's LAUNCHER_MCU_SERVICE_USER,
+    // looked up here; an unknown name is logged and trusts nobody more), going
+    // by SO_PEERCRED: any other is closed unread and unwritten, logged once per
+    // peer process with the users that would have been trusted, and the link
+    // retries as if the service were absent.
     void Start();
     // Ends the receive thread (waking a blocked read, a back-off wait or a
     // write waiting for room, on any thread) and closes the socket. Returns
@@ -97,6 +100,28 @@ public:
     using RecordTap = void (*)(void *context, const unsigned char *record, int size);
     void setRecordTap(RecordTap tap, void *context);
 
+    // Replaces the build's MCU service user ("" trusts nobody besides root and
+    // this process's user). For tests and tools; call before Start().
+    void setServiceUser(const std::string &name);
+
+    // The link as the service manager and the home screen show it.
+    enum class LinkState : int {
+        Absent,    // no connection: none made yet, the service is not there, or it ended; retrying
+        Connected, // a trusted MCU service is connected
+        Refused,   // the last peer found was not trusted; retrying
+    };
+    LinkState linkState() const;
+    // Listeners hear every change of linkState(): once at once, on the calling
+    // thread, with the current state, then on the receive thread. They are
+    // called under the link's listener lock, so they must be quick and must
+    // not add or remove listeners (post the state to your own thread). At most
+    // kMaxStateListeners; false when there is no room.
+    using StateListener = void (*)(void *context, LinkState state);
+    static constexpr int kMaxStateListeners = 4;
+    bool addStateListener(StateListener listener, void *context);
+    // Once this returns the listener is not running and is not called again.
+    void removeStateListener(StateListener listener, void *context);
+
     bool isConnected() const;
     // Connections made since Start() (each sends the ready notice once AppReady() was called).
     unsigned connectionCount() const;
@@ -115,6 +140,8 @@ private:
     // descriptor is published and withdrawn under m_sendMutex.
     int openConnection(int *error);
     bool checkPeer(int fd);
+    void resolveTrustedUsers();
+    void setLinkState(LinkState state);
     bool installConnection(int fd);
     void dropConnection(int fd);
     bool dispatchPending(); // false: the stream is corrupt, the connection must go
@@ -150,6 +177,17 @@ private:
     std::atomic<unsigned> m_connections{0};
     std::atomic<unsigned> m_refusedPeers{0};
     bool m_threadStarted = false;
+    std::string m_serviceUser;          // name of the MCU service's user, "" for none
+    uid_t m_serviceUid = uid_t(-1);     // ...resolved by Start(); -1: none or unknown
+    std::string m_trustedUsers;         // "root (uid 0), ..." for the refusal line
+
+    std::mutex m_stateMutex;            // guards m_listeners and the listeners' calls
+    struct Listener {
+        StateListener fn = nullptr;
+        void *context = nullptr;
+    };
+    Listener m_listeners[kMaxStateListeners];
+    std::atomic<LinkState> m_linkState{LinkState::Absent};
     int m_stopFd = -1;                  // eventfd, readable from Stop() until the next Start()
     int m_wakeFd = -1;                  // eventfd: asks the receive thread to look at m_resetAsked
 

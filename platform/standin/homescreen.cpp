@@ -78,6 +78,23 @@ QString stageText(const HomeSnapshot &s)
     }
 }
 
+QString linkText(const HomeSnapshot &s)
+{
+    if (!s.linkHandedOver)
+        return QObject::tr("Not handed over");
+    switch (s.linkState) {
+    case HomeLinkState::Connected:
+        return QObject::tr("Connected");
+    case HomeLinkState::Absent:
+        return QObject::tr("Service absent, retrying");
+    case HomeLinkState::Refused:
+        return QObject::tr("Peer refused, retrying");
+    case HomeLinkState::Unknown:
+        break;
+    }
+    return QObject::tr("Handed over");
+}
+
 QString orDash(const QString &text)
 {
     return text.isEmpty() ? QStringLiteral("\u2014") : text;
@@ -158,7 +175,7 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
         {QT_TR_NOOP("UNIT ID"), Uuid, -1},
         {QT_TR_NOOP("CURRENT SOURCE"), Source, -1},
         {QT_TR_NOOP("LAST KEY"), Key, -1},
-        {QT_TR_NOOP("MCU LINK"), Link, -1},
+        {QT_TR_NOOP("MCU LINK"), Link, LinkDetail},
     };
     for (int i = 0; i < 9; ++i) {
         const int row = i / 3;
@@ -190,7 +207,8 @@ HomeScreen::~HomeScreen() = default;
 QString HomeScreen::fieldText(const QString &field) const
 {
     static const char *const names[FieldCount] = {"language", "languageCode", "drive", "stage", "mcuType",
-                                                  "mcuVersion", "uuid", "source", "key", "link"};
+                                                  "mcuVersion", "uuid", "source", "key", "link",
+                                                  "linkDetail"};
     if (field == QLatin1String("ready"))
         return m_pillText;
     for (int i = 0; i < FieldCount; ++i)
@@ -254,7 +272,8 @@ void HomeScreen::refresh()
     setField(Uuid, orDash(s.uuid));
     setField(Source, sourceName(s.currentSource));
     setField(Key, s.keySeen ? tr("Key %1, state %2").arg(s.lastKey).arg(s.lastKeyState) : orDash(QString()));
-    setField(Link, !s.linkHandedOver ? tr("Not handed over") : tr("Heartbeats sent: %1").arg(s.heartbeats));
+    setField(Link, linkText(s));
+    setField(LinkDetail, s.linkHandedOver ? tr("Heartbeats sent: %1").arg(s.heartbeats) : QString());
 
     if (m_pillText.isNull() || m_ready != s.allServicesReady) {
         m_ready = s.allServicesReady;

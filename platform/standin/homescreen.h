@@ -34,7 +34,7 @@ public:
     // The text a value is shown with (cut to its card's width where it is
     // longer), by the name of its field: "language", "languageCode", "drive",
     // "stage", "mcuType", "mcuVersion", "uuid", "source", "key", "link",
-    // "ready" (tests, tools).
+    // "linkDetail", "ready" (tests, tools).
     QString fieldText(const QString &field) const;
 
 protected:
@@ -46,7 +46,7 @@ private slots:
     void tick();
 
 private:
-    enum Field { Language, LanguageCode, Drive, Stage, McuType, McuVersion, Uuid, Source, Key, Link, FieldCount };
+    enum Field { Language, LanguageCode, Drive, Stage, McuType, McuVersion, Uuid, Source, Key, Link, LinkDetail, FieldCount };
     struct Card {
         QString caption;
         Field value;

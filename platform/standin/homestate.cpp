@@ -110,4 +110,9 @@ void HomeState::setLinkHandedOver(bool handedOver)
     update([&](HomeSnapshot &s) { s.linkHandedOver = handedOver; });
 }
 
+void HomeState::setLinkState(HomeLinkState state)
+{
+    update([&](HomeSnapshot &s) { s.linkState = state; });
+}
+
 } // namespace platform

@@ -11,6 +11,9 @@
 
 namespace platform {
 
+// The MCU link as the home screen shows it.
+enum class HomeLinkState { Unknown, Absent, Connected, Refused };
+
 // What the launcher has handed to the outside components, as the home screen shows it.
 struct HomeSnapshot {
     QString language;
@@ -26,8 +29,9 @@ struct HomeSnapshot {
     bool keySeen = false;
     int lastKey = 0;
     int lastKeyState = 0;
-    quint64 heartbeats = 0;       // heartbeats the framework has sent to the MCU
+    quint64 heartbeats = 0;       // heartbeats the framework has sent to the MCU (that went out)
     bool linkHandedOver = false;  // ModuleManager::initModule has had a link
+    HomeLinkState linkState = HomeLinkState::Unknown; // as the link last reported it
 };
 
 // The home screen's model: a thread-safe state that any thread may update.
@@ -55,6 +59,7 @@ public:
     void setLastKey(int key, int state);
     void addHeartbeat();
     void setLinkHandedOver(bool handedOver);
+    void setLinkState(HomeLinkState state);
 
 signals:
     void changed();

@@ -4,7 +4,6 @@
 #include "homescreen.h"
 #include "homestate.h"
 #include "infomodule.h"
-#include "signalquit.h"
 #include "tracefmt.h"
 
 // The link's class is the launcher's: its senders are resolved against the
@@ -96,8 +95,14 @@ private:
             MainAppProtocolComm *link = m_link;
             lock.unlock();
             PLATFORM_TRACE_CALL("ModuleManager::sendHeartbeat");
-            link->SendHeartbeattoMCU();
-            platform::HomeState::instance().addHeartbeat();
+            // Through the link's record path, so that only a heartbeat that
+            // went out is counted: none while the MCU service is absent.
+            McuShortMsg beat{};
+            beat.kind = mcu::kKindShort;
+            beat.msg = MSG_A2M_SHORT;
+            beat.p1 = MSG_A2M_HEARTBEAT;
+            if (link->SendData(&beat, int(sizeof beat)) == 0)
+                platform::HomeState::instance().addHeartbeat();
             lock.lock();
         }
     }
@@ -108,6 +113,15 @@ private:
     MainAppProtocolComm *m_link = nullptr;
     bool m_stop = false;
 };
+
+// Called by the link on its receive thread: the home state takes any thread.
+void showLinkState(void *, MainAppProtocolComm::LinkState state)
+{
+    using State = MainAppProtocolComm::LinkState;
+    platform::HomeState::instance().setLinkState(state == State::Connected ? platform::HomeLinkState::Connected
+                                                 : state == State::Refused ? platform::HomeLinkState::Refused
+                                                                           : platform::HomeLinkState::Absent);
+}
 
 void stopHeartbeat()
 {
@@ -121,19 +135,18 @@ struct HeartbeatGuard {
 // Main thread only: the home screen has been asked for and is not shown yet.
 bool s_homeScreenPending = false;
 
-// What the framework sets up with its module manager: the quit-on-signal path
-// at once, and the home screen from the event loop's first turn, so that the
-// launcher's start-up (the MCU link above all) goes on without waiting for it.
-// Both need the application object and its main thread.
+// What the framework sets up with its module manager: the home screen, from
+// the event loop's first turn, so that the launcher's start-up (the MCU link
+// above all) goes on without waiting for it. It needs the application object
+// and its main thread.
 void setUpUserInterface()
 {
     QCoreApplication *app = QCoreApplication::instance();
     if (!app) {
-        qCWarning(lcPlatform, "ModuleManager created before the application: no home screen, no quit on signals");
+        qCWarning(lcPlatform, "ModuleManager created before the application: no home screen");
         return;
     }
     auto onMainThread = [app] {
-        platform::installQuitOnSignals();
         s_homeScreenPending = true;
         QMetaObject::invokeMethod(
             app,
@@ -178,6 +191,15 @@ void ModuleManager::initModule(MainAppProtocolComm *link)
         qCWarning(lcPlatform, "ModuleManager::initModule without a link: no heartbeat");
     Heartbeat::instance().start(link);
     platform::HomeState::instance().setLinkHandedOver(link != nullptr);
+    // The home screen shows the link's own state, as the link reports it.
+    static MainAppProtocolComm *s_watched = nullptr;
+    if (link != s_watched) {
+        if (s_watched)
+            s_watched->removeStateListener(&showLinkState, nullptr);
+        s_watched = link;
+        if (link)
+            link->addStateListener(&showLinkState, nullptr);
+    }
     // The framework owns the key beep: the launcher's filter raises the
     // request, the framework's sound answers it. The sound waits for the
     // first frame; while the home screen is still to come, so does the

@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+#include <sys/types.h>
+
 namespace testsupport {
 
 // One debug record of a launcher process, as its message pattern wrote it.
@@ -42,6 +44,8 @@ public:
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
     bool inPrivateNetwork() const { return m_privateNetwork; }
+    // The launcher's process (unshare and the emulator exec it in place).
+    pid_t pid() const { return pid_t(m_process.processId()); }
 
     // What the process has written so far (reads pending output first).
     QVector<LogRecord> records();

@@ -1,0 +1,302 @@
+// The built launcher under a service manager: its notifications on the socket
+// that NOTIFY_SOCKET names, and its end on SIGTERM when the teardown hangs.
+
+#include "launcherprocess.h"
+#include "mcupeer.h"
+#include "targetprogram.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testsupport::LauncherProcess;
+using testsupport::LogRecord;
+using testsupport::scaled;
+
+namespace {
+
+constexpr char kAbsent[] = "STATUS=MCU service absent, retrying";
+constexpr char kConnected[] = "STATUS=MCU service connected";
+
+// The service manager's end: a datagram socket that keeps every message with
+// the time it arrived.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QString &dir) : m_path((dir + "/notify.sock").toStdString())
+    {
+        ::unlink(m_path.c_str());
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", m_path.c_str());
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+            return;
+        }
+        // The launcher may run as another user in a namespace of its own.
+        ::chmod(m_path.c_str(), 0666);
+        m_reader = std::thread([this] { read(); });
+    }
+    ~NotifySocket()
+    {
+        m_stop = true;
+        if (m_reader.joinable())
+            m_reader.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        ::unlink(m_path.c_str());
+    }
+    bool ok() const { return m_fd >= 0; }
+    QString environment() const { return QString::fromStdString("NOTIFY_SOCKET=" + m_path); }
+
+    struct Message {
+        std::string text;
+        Clock::time_point at;
+    };
+    std::vector<Message> messages()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
+    }
+    int count(const std::string &text)
+    {
+        const auto all = messages();
+        return int(std::count_if(all.begin(), all.end(), [&](const Message &m) { return m.text == text; }));
+    }
+    bool waitFor(const std::string &text, int times = 1, std::chrono::milliseconds limit = 60s)
+    {
+        return testsupport::waitFor([&] { return count(text) >= times; }, scaled(limit));
+    }
+    std::string dump()
+    {
+        std::string out;
+        for (const Message &m : messages())
+            out += "  " + m.text + "\n";
+        return out;
+    }
+
+private:
+    void read()
+    {
+        char buf[4096];
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) != 1)
+                continue;
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                continue;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages.push_back({std::string(buf, size_t(n)), Clock::now()});
+        }
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    std::thread m_reader;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<Message> m_messages;
+};
+
+// Runs fn on a thread inside the network namespace of pid, where its abstract
+// socket names live (the launcher runs in a namespace of its own as root).
+bool inNetworkOf(pid_t pid, const std::function<void()> &fn)
+{
+    bool ok = false;
+    std::thread([&] {
+        const std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
+        const int ns = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
+            fn();
+            ok = true;
+        }
+        if (ns >= 0)
+            ::close(ns);
+    }).join();
+    return ok;
+}
+
+std::string dumpRecords(LauncherProcess &launcher)
+{
+    return launcher.standardError().right(4000).toStdString();
+}
+
+} // namespace
+
+// READY=1 only once the first frame is out, WATCHDOG=1 at half the asked
+// period, STATUS= as the MCU service comes and goes, STOPPING=1 at SIGTERM.
+TEST(ServiceManager, NotifySocketHearsReadinessWatchdogLinkStatusAndStopping)
+{
+    const QString dir = testsupport::scratchDir("servicemanager");
+    NotifySocket manager(dir);
+    ASSERT_TRUE(manager.ok());
+
+    LauncherProcess launcher(dir);
+    launcher.addEnvironment(manager.environment());
+    launcher.addEnvironment("WATCHDOG_USEC=1000000");
+    launcher.addEnvironment("QT_LOGGING_RULES=platform.debug=true");
+    ASSERT_TRUE(launcher.start());
+
+    // The first-frame record is written before READY=1 is sent.
+    ASSERT_TRUE(manager.waitFor("READY=1")) << manager.dump() << dumpRecords(launcher);
+    const QVector<LogRecord> atReady = launcher.records();
+    EXPECT_TRUE(std::any_of(atReady.begin(), atReady.end(), [](const LogRecord &r) {
+        return r.category == "platform" && r.message.startsWith("FirstFrameMonitor::procFlushDone");
+    })) << dumpRecords(launcher);
+
+    // No MCU service yet; then one comes (in the launcher's network) and goes.
+    ASSERT_TRUE(manager.waitFor(kAbsent)) << manager.dump();
+    EXPECT_EQ(0, manager.count(kConnected));
+    testsupport::McuPeer service("quillhaven");
+    bool listening = false;
+    auto listen = [&] { listening = service.listen(); };
+    if (launcher.inPrivateNetwork())
+        ASSERT_TRUE(inNetworkOf(launcher.pid(), listen));
+    else
+        listen();
+    ASSERT_TRUE(listening);
+    ASSERT_TRUE(service.accept(scaled(20s)));
+    ASSERT_TRUE(manager.waitFor(kConnected, 1, 20s)) << manager.dump();
+    service.closeConnection();
+    service.stopListening();
+    ASSERT_TRUE(manager.waitFor(kAbsent, 2, 20s)) << manager.dump();
+    ASSERT_TRUE(manager.waitFor("WATCHDOG=1", 4, 20s)) << manager.dump();
+
+    ASSERT_TRUE(launcher.terminate());
+    EXPECT_EQ(launcher.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(launcher.exitCode(), 0);
+    ASSERT_TRUE(manager.waitFor("STOPPING=1", 1, 5s)) << manager.dump();
+
+    const auto all = manager.messages();
+    EXPECT_EQ(1, manager.count("READY=1"));
+    EXPECT_EQ(1, manager.count("STOPPING=1"));
+    EXPECT_EQ("STOPPING=1", all.back().text) << manager.dump();
+    // Half of the 1 s asked for: on average at least once a period, never a flood.
+    std::vector<Clock::time_point> beats;
+    for (const auto &m : all)
+        if (m.text == "WATCHDOG=1")
+            beats.push_back(m.at);
+    ASSERT_GE(beats.size(), 3u) << manager.dump();
+    const auto mean = (beats.back() - beats.front()) / int(beats.size() - 1);
+    EXPECT_GE(mean, 400ms);
+    EXPECT_LE(mean, scaled(1000ms));
+}
+
+// The first SIGTERM ends the event loop; the teardown then hangs (standard
+// error is a full pipe nobody reads). The second SIGTERM ends the process at
+// once with 128 + SIGTERM.
+TEST(ServiceManager, SecondSigtermWhileTheTeardownHangsExitsAtOnce)
+{
+    const QString dir = testsupport::scratchDir("heldteardown");
+    NotifySocket manager(dir);
+    ASSERT_TRUE(manager.ok());
+    const testsupport::ProgramCommand command =
+        testsupport::launcherCommand(testsupport::builtProgram("launcher/launcher"));
+    if (command.program.isEmpty())
+        GTEST_SKIP() << command.whyNot.toStdString();
+
+    int err[2];
+    ASSERT_EQ(0, ::pipe2(err, O_CLOEXEC));
+    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.toStdString(),
+                                    manager.environment().toStdString()};
+    for (const char *keep : {"PATH", "LAUNCHER_TEST_TIME_SCALE"})
+        if (const char *v = ::getenv(keep))
+            env.push_back(std::string(keep) + "=" + v);
+    const std::vector<std::string> args = command.argv();
+    std::vector<char *> argv, envp;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(err[1], 2);
+        ::execvpe(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    auto reap = [pid](std::chrono::milliseconds limit, int *status) {
+        return testsupport::waitFor([&] { return ::waitpid(pid, status, WNOHANG) == pid; }, limit);
+    };
+
+    // Standard error is read until the launcher is up...
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        char buf[4096];
+        while (reading) {
+            pollfd p{err[0], POLLIN, 0};
+            if (::poll(&p, 1, 20) == 1 && ::read(err[0], buf, sizeof buf) <= 0)
+                break;
+        }
+    });
+    const bool ready = manager.waitFor("READY=1");
+    reading = false;
+    reader.join();
+    int status = 0;
+    if (!ready) {
+        ::kill(pid, SIGKILL);
+        reap(10s, &status);
+        FAIL() << "no READY=1: " << manager.dump();
+    }
+    // ...then nobody reads it any more, and it is filled to the brim through a
+    // description of its own (the launcher's stays blocking).
+    const std::string self = "/proc/self/fd/" + std::to_string(err[0]);
+    ::fcntl(err[0], F_SETPIPE_SZ, 4096);
+    const std::string writeEnd = "/proc/" + std::to_string(pid) + "/fd/2";
+    const int filler = ::open(writeEnd.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0) << writeEnd;
+    std::vector<char> block(4096, 'x');
+    while (::write(filler, block.data(), block.size()) > 0 || errno == EINTR) {
+    }
+    EXPECT_EQ(EAGAIN, errno);
+
+    ::kill(pid, SIGTERM);
+    const bool stopping = manager.waitFor("STOPPING=1", 1, 20s);
+    // Held: still there a while after the loop was asked to end.
+    const bool held = !reap(scaled(1s), &status);
+    if (held)
+        ::kill(pid, SIGTERM);
+    const bool ended = held ? reap(scaled(10s), &status) : true;
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        reap(10s, &status);
+    }
+    ::close(filler);
+    ::close(err[0]);
+
+    EXPECT_TRUE(stopping) << manager.dump();
+    ASSERT_TRUE(held) << "the launcher ended with its teardown held up (status " << status << ")";
+    ASSERT_TRUE(ended) << "the second SIGTERM did not end the launcher";
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(128 + SIGTERM, WEXITSTATUS(status));
+}
