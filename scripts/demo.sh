@@ -101,6 +101,9 @@ export XDG_RUNTIME_DIR=$scratch/runtime
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 export QT_MESSAGE_PATTERN="%{category}: %{message}"
+# The stand-ins' call trace, off by default, is what the demo shows (rules of
+# the caller's own come after, so they have the last word).
+export QT_LOGGING_RULES="platform.debug=true${QT_LOGGING_RULES:+;$QT_LOGGING_RULES}"
 
 echo "demo: scenario $scenario"
 echo "demo: simulator lines start with a time; launcher lines with 'launcher|'"

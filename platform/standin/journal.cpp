@@ -30,19 +30,24 @@ bool onMainThread()
 }
 } // namespace
 
-// A ring of `capacity` slots: `head` is the slot the next entry goes to and
-// `count` how many of the slots hold entries.
+// A ring of `capacity` slots, made on the first entry (a journal never enabled
+// holds no memory): `head` is the slot the next entry goes to and `count` how
+// many of the slots hold entries.
 struct Journal::State {
     mutable std::mutex mutex;
+    int capacity = kDefaultCapacity;
     std::vector<JournalEntry> ring;
     int head = 0;
     int count = 0;
     quint64 seq = 0;
     // Read without the lock: every traced call asks first whether anyone listens.
-    std::atomic<bool> enabled{true};
+    // Off until a test or a tool turns it on: a launcher keeps no journal.
+    std::atomic<bool> enabled{false};
 
     template<typename F> void forEachOldestFirst(F f) const
     {
+        if (count == 0)
+            return;
         const int cap = int(ring.size());
         const int first = (head - count + cap) % cap;
         for (int i = 0; i < count; ++i)
@@ -58,10 +63,7 @@ Journal &Journal::instance()
     return *s_journal;
 }
 
-Journal::Journal() : d(new State)
-{
-    d->ring.resize(kDefaultCapacity);
-}
+Journal::Journal() : d(new State) {}
 
 Journal::~Journal()
 {
@@ -70,6 +72,8 @@ Journal::~Journal()
 
 void Journal::record(const QString &text)
 {
+    if (!d->enabled.load(std::memory_order_relaxed))
+        return;
     JournalEntry e;
     e.monotonicNs = monotonicNow();
     e.thread = QThread::currentThreadId();
@@ -79,6 +83,8 @@ void Journal::record(const QString &text)
     std::lock_guard<std::mutex> lock(d->mutex);
     if (!d->enabled.load(std::memory_order_relaxed))
         return;
+    if (d->ring.empty())
+        d->ring.resize(size_t(d->capacity));
     e.seq = ++d->seq;
     const int cap = int(d->ring.size());
     d->ring[size_t(d->head)] = std::move(e);
@@ -124,13 +130,16 @@ void Journal::clear()
 int Journal::capacity() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
-    return int(d->ring.size());
+    return d->capacity;
 }
 
 void Journal::setCapacity(int entries)
 {
     entries = std::clamp(entries, 1, kMaxCapacity);
     std::lock_guard<std::mutex> lock(d->mutex);
+    d->capacity = entries;
+    if (d->ring.empty())
+        return;
     std::vector<JournalEntry> kept;
     kept.reserve(size_t(entries));
     int skip = std::max(0, d->count - entries);

@@ -20,8 +20,9 @@ struct JournalEntry {
 };
 
 // A bounded in-memory record of every call into the outside components, for
-// tests to check order and threads. Oldest entries are dropped once it is full,
-// so a launcher that runs for days keeps a fixed amount. Thread-safe.
+// tests to check order and threads. Off (records nothing) until setEnabled(true).
+// Oldest entries are dropped once it is full, so a process that runs for days
+// keeps a fixed amount. Thread-safe.
 class PLATFORM_EXPORT Journal
 {
 public:

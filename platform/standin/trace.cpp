@@ -7,10 +7,11 @@
 
 // What Q_LOGGING_CATEGORY defines, but never destroyed: the components'
 // threads (the MCU receive thread, the heartbeat) may log while the process
-// runs its static destructors.
+// runs its static destructors. Debug lines (one per call, one a second from
+// the heartbeat alone) are off unless the logging rules turn them on.
 const QLoggingCategory &lcPlatform()
 {
-    static const auto *s_category = new QLoggingCategory("platform");
+    static const auto *s_category = new QLoggingCategory("platform", QtInfoMsg);
     return *s_category;
 }
 
@@ -21,11 +22,19 @@ bool traceActive()
     return lcPlatform().isDebugEnabled() || Journal::instance().isEnabled();
 }
 
+void traceAt(const char *file, int line, const char *function, const QString &call)
+{
+    const QLoggingCategory &category = lcPlatform();
+    if (category.isDebugEnabled())
+        QMessageLogger(file, line, function).debug(category).noquote() << call;
+    Journal &journal = Journal::instance();
+    if (journal.isEnabled())
+        journal.record(call);
+}
+
 void trace(const QString &call)
 {
-    if (lcPlatform().isDebugEnabled())
-        qCDebug(lcPlatform).noquote() << call;
-    Journal::instance().record(call);
+    traceAt(nullptr, 0, nullptr, call);
 }
 
 namespace {

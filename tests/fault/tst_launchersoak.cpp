@@ -167,7 +167,7 @@ TEST(LauncherSoak, ServiceKilledAndRestartedHundredTimesLosesNoRecord)
     int fdsWarm = -1, fdsEnd = -1;
 
     // Descriptors and memory are read at the same point of a life: connected,
-    // with records flowing. By life 30 the stand-ins' bounded call journal is full.
+    // with records flowing.
     streamThroughKills(launcher, service, 0, 100, lives, &slowest, [&](int life) {
         if (life == 30) {
             rssWarm = launcher.rssKiB();

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QThread>
 #include <QVariant>
 
@@ -101,6 +102,25 @@ TEST_F(JournalTest, DisabledJournalRecordsNothing)
     j.setEnabled(true);
     platform::trace("BaseControl::ejectSlot()");
     EXPECT_EQ(texts(j.entries()), QStringList{"BaseControl::ejectSlot()"});
+}
+
+// A launcher on a head unit runs for days: unless asked for, the stand-ins
+// write no line per call (warnings and info stay on) and keep no journal.
+TEST_F(JournalTest, TraceAndJournalAreOffUnlessTurnedOn)
+{
+    EXPECT_FALSE(testsupport::journalWasOnAtStart());
+    const QLoggingCategory &category = lcPlatform();
+    if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES")) { // the environment's rules would win
+        QLoggingCategory::setFilterRules(QString());
+        EXPECT_FALSE(category.isDebugEnabled());
+        EXPECT_TRUE(category.isInfoEnabled());
+        EXPECT_TRUE(category.isWarningEnabled());
+        Journal::instance().setEnabled(false);
+        EXPECT_FALSE(platform::traceActive());
+    }
+    QLoggingCategory::setFilterRules(QString::fromLatin1(testsupport::kPlatformTraceRule));
+    EXPECT_TRUE(category.isDebugEnabled());
+    EXPECT_TRUE(platform::traceActive());
 }
 
 TEST_F(JournalTest, ConcurrentWritersKeepTheirOwnOrderAndThread)

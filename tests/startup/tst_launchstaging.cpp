@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+
 using testsupport::LauncherProcess;
 using testsupport::LogRecord;
 
@@ -28,6 +31,16 @@ int count(const QVector<LogRecord> &records, const QString &category, const QStr
     for (const LogRecord &r : records)
         n += (r.category == category && r.message.startsWith(text)) ? 1 : 0;
     return n;
+}
+
+// Line n (from 1) of a file of the source tree named as the compiler named it.
+QString sourceLine(const QString &file, int n)
+{
+    QFile source(QDir(QStringLiteral(LAUNCHER_SOURCE_DIR)).filePath(file));
+    if (n < 1 || !source.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    const QStringList lines = QString::fromUtf8(source.readAll()).split('\n');
+    return n <= lines.size() ? lines[n - 1] : QString();
 }
 
 std::string dump(const QVector<LogRecord> &records)
@@ -69,6 +82,12 @@ TEST(LaunchStaging, StagesFollowTheFirstFrameAndTheStagingGoesBeforeTheProcessEn
     ASSERT_GT(preCheck, findInfo) << dump(log);
     ASSERT_GT(ui, preCheck) << dump(log);
     ASSERT_GE(flushed, 0) << dump(log);
+
+    // A trace line's context is its call site in the stand-in's source.
+    const LogRecord &traced = log[monitor];
+    EXPECT_TRUE(traced.file.endsWith("platform/standin/firstframemonitor.cpp")) << traced.file.toStdString();
+    EXPECT_TRUE(traced.function.contains("FirstFrameMonitor::getInstance")) << traced.function.toStdString();
+    EXPECT_TRUE(sourceLine(traced.file, traced.line).contains("PLATFORM_TRACE")) << traced.line;
 
     // The framework makes its beep sound (Qt Multimedia, the audio server)
     // only once the first frame is out.

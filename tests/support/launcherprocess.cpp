@@ -37,6 +37,7 @@ bool LauncherProcess::start()
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_CONFIG_HOME", m_configHome);
     env.insert("QT_MESSAGE_PATTERN", QString::fromLatin1(kPattern));
+    env.insert("QT_LOGGING_RULES", QString::fromLatin1(kPlatformTraceRule));
     env.remove("DISPLAY");
     for (const QString &e : qAsConst(m_extraEnv)) {
         const int eq = e.indexOf('=');

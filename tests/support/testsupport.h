@@ -21,6 +21,14 @@ bool waitFor(const std::function<bool()> &pred, std::chrono::milliseconds timeou
 // A name unique to this process and call, for sockets and files of one test.
 std::string uniqueName(const char *stem);
 
+// The logging rule that turns the stand-ins' call trace on: every test process
+// and every launcher that LauncherProcess starts runs with it.
+constexpr char kPlatformTraceRule[] = "platform.debug=true";
+
+// Whether the stand-ins' call journal was on before main() turned it on for
+// the tests (a process that never asks for it keeps none).
+bool journalWasOnAtStart();
+
 // A fresh empty folder under the system temporary folder, removed at exit.
 QString scratchDir(const char *stem);
 
