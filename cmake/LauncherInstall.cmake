@@ -1,5 +1,5 @@
 # Where `cmake --install` puts things (GNUInstallDirs), in four components:
-#   launcher   the launcher executable
+#   launcher   the launcher executable and its systemd unit
 #   platform   the stand-in component libraries and the headers that declare them
 #   simulator  mcusim and its scenarios
 #   docs       the README and the home screen picture
@@ -15,6 +15,11 @@ include(GNUInstallDirs)
 
 set(LAUNCHER_PLATFORM_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/headunit-platform")
 set(LAUNCHER_SCENARIO_DIR "${CMAKE_INSTALL_DATADIR}/mcusim/scenarios")
+# systemd's folder for the units of installed packages, under the prefix:
+# /usr/lib/systemd/system for /usr (systemd and Debian 12's lintian take it as
+# well as /lib/systemd/system), /usr/local/lib/systemd/system for /usr/local.
+set(LAUNCHER_SYSTEMD_UNITDIR "lib/systemd/system" CACHE PATH
+    "Folder of the launcher's systemd unit (relative: under the prefix)")
 
 # Build-tree binaries find their libraries relative to themselves, so that a
 # build's binaries do not depend on the folder it ran in.

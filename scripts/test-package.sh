@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The packages tried as an integrator would, each step able to fail the leg:
 #   1. amd64 and armhf packages built (scripts/package.sh), no lintian error;
-#   2. the armhf packages: architecture, file lists, every ELF 32-bit ARM, and
-#      their launcher run once under qemu-arm against the native simulator;
+#   2. the armhf packages: architecture, file lists (the launcher's with its
+#      systemd unit), every ELF 32-bit ARM, and their launcher run once under
+#      qemu-arm against the native simulator;
 #   3. the amd64 packages installed with apt into a clean Debian 12 root
-#      (debootstrap --variant=minbase), the demo run there with the installed
-#      launcher, simulator and scenario;
+#      (debootstrap --variant=minbase), the installed systemd unit checked by
+#      systemd-analyze (verify, and its hardening), the demo run there with the
+#      installed launcher, simulator and scenario;
 #   4. the vendor swap: the launcher built from a separate tree against the
 #      installed stand-in package as if it were the maker's, and the end-to-end
 #      scenarios run with it;
@@ -19,7 +21,7 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "package: needs root (debootstrap and chroot)"
     exit 1
 fi
-scripts/install-deps.sh dpkg-dev lintian debootstrap qemu-user
+scripts/install-deps.sh dpkg-dev lintian debootstrap qemu-user systemd
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 1704067200)
@@ -38,6 +40,17 @@ timed "package amd64" scripts/package.sh amd64
 timed "package armhf" scripts/package.sh armhf
 
 # --- 2. the armhf packages --------------------------------------------------
+# The launcher's unit in the unpacked or installed root $1, starting the
+# launcher installed there.
+unit=headunit-launcher.service
+check_unit_file() {
+    local file=$1/usr/lib/systemd/system/$unit exec
+    [ -f "$file" ] || { echo "unit: no $unit in ${1#"$work/"}"; return 1; }
+    exec=$(sed -n 's/^ExecStart=//p' "$file")
+    echo "unit: ${file#"$work/"}: ExecStart=$exec"
+    [ "$exec" = /usr/bin/launcher ] && [ -x "$1$exec" ] ||
+        { echo "unit: ExecStart is not the packaged launcher"; return 1; }
+}
 check_armhf() {
     local deb name arch files elf bad=0
     for deb in "$armhf_debs"/*.deb; do
@@ -61,6 +74,9 @@ check_armhf() {
         done < <(find "$work/armhf/$name" -type f -print0)
         echo "armhf: $name: $files ELF files, all 32-bit ARM: $([ $bad = 0 ] && echo yes || echo NO)"
         [ "$files" -gt 0 ] || { echo "armhf: $name holds no program"; bad=1; }
+        if [ "$name" = headunit-launcher ]; then
+            check_unit_file "$work/armhf/$name" || bad=1
+        fi
     done
     return $bad
 }
@@ -101,6 +117,25 @@ timed "clean root: apt install of the packages" in_root sh -ec '
     apt-get update -q >/dev/null
     apt-get install -y -q --no-install-recommends /opt/check/debs/*.deb >/opt/check/apt.log
     dpkg-query -W "headunit-*"'
+# The unit as installed, judged by systemd against the clean root (so that
+# ExecStart is the installed launcher): any line verify prints fails the leg.
+# Only the unit itself is verified: a minbase root has no systemd, so the units
+# it is ordered against are not there. The hardening is held to an exposure
+# of at most 5.0 (systemd's scale in tenths: 50).
+check_installed_unit() {
+    local out rc=0
+    check_unit_file "$clean_root" || return 1
+    out=$(systemd-analyze verify --root="$clean_root" --recursive-errors=no "$unit" 2>&1) || rc=$?
+    if [ "$rc" -ne 0 ] || [ -n "$out" ]; then
+        printf 'unit: systemd-analyze verify (exit %d):\n%s\n' "$rc" "$out"
+        return 1
+    fi
+    echo "unit: systemd-analyze verify: no remarks"
+    out=$(systemd-analyze security --offline=yes --root="$clean_root" --threshold=50 "$unit" 2>&1) || rc=$?
+    echo "$out" | grep -F "Overall exposure" || echo "$out"
+    [ "$rc" -eq 0 ] || { echo "unit: hardening below the bar:"; echo "$out" | grep -F '✗'; return 1; }
+}
+timed "clean root: the installed systemd unit" check_installed_unit
 timed "clean root: demo with the installed packages" in_root env DEMO_PREFIX=/usr /opt/check/scripts/demo.sh
 rm -rf "$clean_root"
 
