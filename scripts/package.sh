@@ -25,7 +25,8 @@ fi
 extra=(dpkg-dev lintian)
 if [ "$arch" = armhf ]; then
     extra+=(crossbuild-essential-armhf qtbase5-dev-tools
-            qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf)
+            qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf
+            libsystemd-dev:armhf)
 fi
 scripts/install-deps.sh "${extra[@]}"
 

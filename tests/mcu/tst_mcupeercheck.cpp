@@ -220,6 +220,44 @@ TEST_F(PeerCheck, SocketPairOfAnotherUserFromTheConnectorIsRefused)
     ::close(ctlFd);
 }
 
+// The MCU service's own user (the build's setting) is trusted too; anyone else
+// is told which users would have been. A name that is no user trusts nobody more.
+TEST_F(PeerCheck, ServiceUserIsServedAndTheRefusalNamesTheTrustedUsers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a service process as another user";
+    constexpr long kDaemon = 1;
+
+    {
+        StdoutCapture out;
+        link()->setServiceUser("no-such-mcu-user");
+        startLinkOnName();
+        Process service;
+        ASSERT_TRUE(service.start(listenArgs(kNobody)));
+        ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= 1; }, 20s));
+        EXPECT_EQ(1, out.count("the MCU service user \"no-such-mcu-user\" is unknown"));
+        EXPECT_EQ(MainAppProtocolComm::LinkState::Refused, link()->linkState());
+        MainAppProtocolComm::DeleteInstance();
+    }
+
+    StdoutCapture out;
+    link()->setServiceUser("nobody");
+    startLinkOnName();
+    Process impostor;
+    ASSERT_TRUE(impostor.start(listenArgs(kDaemon)));
+    ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= 1; }, 20s));
+    EXPECT_EQ(1, out.count(refusalOf(impostor.pid(), kDaemon) +
+                           " trusted are root (uid 0), nobody (uid 65534)\n"))
+        << out.text();
+    ASSERT_TRUE(impostor.kill());
+
+    Process service;
+    ASSERT_TRUE(service.start(listenArgs(kNobody)));
+    ASSERT_TRUE(waitFor([&] { return link()->connectionCount() == 1; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return m_clock.calls.load() == 1; }));
+    EXPECT_EQ(MainAppProtocolComm::LinkState::Connected, link()->linkState());
+}
+
 TEST_F(PeerCheck, ServiceOfTheLaunchersOwnUserIsServed)
 {
     StdoutCapture out;
