@@ -398,7 +398,8 @@ void MainAppProtocolComm::AppReady()
     if (lockBefore(&m_sendMutex, mcusocket::deadlineAfter(kSendLockWaitMs)) != 0) {
         // Someone holds the lock, for at most a send's bounds. Whether the
         // current connection got the notice is known only under the lock: let
-        // the receive thread, which owns the connection, look and reset it.
+        // the receive thread, which owns the connection, look, send it, and
+        // reset the connection only if it cannot.
         m_resetAsked.store(true);
         if (m_wakeFd >= 0)
             ::eventfd_write(m_wakeFd, 1);
@@ -653,8 +654,14 @@ void MainAppProtocolComm::loop()
                 drainEventFd(m_wakeFd);
                 bool lacksNotice = false;
                 if (m_resetAsked.exchange(false)) {
+                    // AppReady() found the lock busy: the notice goes out from
+                    // here, and only a connection that cannot take it is reset.
                     ::pthread_mutex_lock(&m_sendMutex);
-                    lacksNotice = m_appReady.load() && !m_readyOnCurrent;
+                    if (m_appReady.load() && !m_readyOnCurrent) {
+                        const McuShortMsg m = readyNotice();
+                        m_readyOnCurrent = sendLocked(fd, &m, int(sizeof m)) == 0;
+                        lacksNotice = !m_readyOnCurrent;
+                    }
                     ::pthread_mutex_unlock(&m_sendMutex);
                 }
                 if (lacksNotice) {

@@ -197,7 +197,7 @@ private:
     long m_stalledUnread = 0;           // ...and the peer had this many bytes unread since
     unsigned long long m_stalledDrops = 0;
     bool m_cutLogged = false;           // a reset for a record cut short was logged in this streak
-    std::atomic<bool> m_resetAsked{false}; // AppReady() could not reach the current connection
+    std::atomic<bool> m_resetAsked{false}; // AppReady() found the lock busy: the receive thread sends the notice
 
     RecordTap m_tap = nullptr;
     void *m_tapContext = nullptr;
