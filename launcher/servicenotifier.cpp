@@ -110,7 +110,7 @@ void ServiceNotifier::onLinkState(void *self, MainAppProtocolComm::LinkState sta
     auto *notifier = static_cast<ServiceNotifier *>(self);
     notifier->m_linkState.store(int(state));
     if (!notifier->m_statusPosted.exchange(true))
-        QMetaObject::invokeMethod(notifier, &ServiceNotifier::sendStatus, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(notifier, "sendStatus", Qt::QueuedConnection);
 }
 
 const char *ServiceNotifier::statusText(MainAppProtocolComm::LinkState state)

@@ -47,7 +47,9 @@ public:
 private:
     static void onLinkState(void *self, tamoappframework::MainAppProtocolComm::LinkState state);
     void firstFrameFlushed();
-    void sendStatus();
+    // Invoked by name from the link's thread: the event that carries the call
+    // is then made and handed over inside Qt, under its posted-event lock.
+    Q_INVOKABLE void sendStatus();
     void notify(const char *message);
 
     bool m_active = false;
