@@ -86,9 +86,9 @@ QString linkText(const HomeSnapshot &s)
     case HomeLinkState::Connected:
         return QObject::tr("Connected");
     case HomeLinkState::Absent:
-        return QObject::tr("Service absent, retrying");
+        return QObject::tr("Absent, retrying");
     case HomeLinkState::Refused:
-        return QObject::tr("Peer refused, retrying");
+        return QObject::tr("Peer refused");
     case HomeLinkState::Unknown:
         break;
     }
