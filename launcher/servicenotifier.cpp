@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QElapsedTimer>
 
 #include <cstdlib>
 
@@ -13,18 +12,6 @@
 #endif
 
 using tamoappframework::MainAppProtocolComm;
-
-namespace {
-qint64 monotonicMs()
-{
-    static QElapsedTimer s_clock = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return s_clock.elapsed();
-}
-} // namespace
 
 ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
 {
@@ -135,13 +122,13 @@ void ServiceNotifier::sendStatus()
     const int state = m_linkState.load();
     if (state < 0 || state == m_sentState)
         return;
-    const qint64 now = monotonicMs();
-    if (m_lastStatusMs >= 0 && now - m_lastStatusMs < kStatusIntervalMs) {
+    const qint64 since = m_sinceStatus.isValid() ? m_sinceStatus.elapsed() : kStatusIntervalMs;
+    if (since < kStatusIntervalMs) {
         if (!m_statusTimer.isActive())
-            m_statusTimer.start(int(kStatusIntervalMs - (now - m_lastStatusMs)));
+            m_statusTimer.start(int(kStatusIntervalMs - since));
         return;
     }
-    m_lastStatusMs = now;
+    m_sinceStatus.start();
     m_sentState = state;
     notify(statusText(MainAppProtocolComm::LinkState(state)));
 }

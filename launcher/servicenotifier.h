@@ -3,6 +3,7 @@
 
 #include "mainappprotocolcomm.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -32,8 +33,6 @@ public:
     explicit ServiceNotifier(QObject *parent = nullptr);
     ~ServiceNotifier() override;
 
-    bool isActive() const { return m_active; }
-
     // READY=1 at the first-frame monitor's procFlushDone(). Call after the
     // staging has armed the monitor (MainStart::start()): the first frame can
     // only be flushed once the event loop runs, so nothing is missed.
@@ -42,9 +41,8 @@ public:
     void watchLink(tamoappframework::MainAppProtocolComm *link);
     void unwatchLink();
 
-    static const char *statusText(tamoappframework::MainAppProtocolComm::LinkState state);
-
 private:
+    static const char *statusText(tamoappframework::MainAppProtocolComm::LinkState state);
     static void onLinkState(void *self, tamoappframework::MainAppProtocolComm::LinkState state);
     void firstFrameFlushed();
     // Invoked by name from the link's thread: the event that carries the call
@@ -57,7 +55,7 @@ private:
     FirstFrameMonitor *m_monitor = nullptr;
     QTimer m_watchdog;
     QTimer m_statusTimer;          // single shot: the end of the current status interval
-    qint64 m_lastStatusMs = -1;    // monotonic, when the last STATUS= went out
+    QElapsedTimer m_sinceStatus;   // since the last STATUS= went out; invalid before the first
     int m_sentState = -1;          // the state it carried
     tamoappframework::MainAppProtocolComm *m_link = nullptr;
     std::atomic<int> m_linkState{-1};
