@@ -1,6 +1,6 @@
 // Process entry of the launcher: the head unit's main user-interface process.
 
-#include "linkconsole.h"
+#include "processlog.h"
 #include "mainappprotocolcomm.h"
 #include "mainstart.h"
 #include "meventfilter.h"
@@ -46,7 +46,7 @@ int main(int argc, char *argv[])
     // receive thread ends here, before anything it calls into is destroyed.
     tamoappframework::MainAppProtocolComm::GetInstance()->Stop();
     // The link's last lines, unless whoever reads standard output has stopped.
-    LinkConsole::instance().flush(250);
+    processlog::flush(250);
 
     // The filter goes first; the driver, then the application, as the scope ends.
     MEventFilter::DeleteInstance();

@@ -1,6 +1,6 @@
 #include "mainappprotocolcomm.h"
 
-#include "linkconsole.h"
+#include "processlog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -219,7 +219,7 @@ void MainAppProtocolComm::resolveTrustedUsers()
         return;
     uid_t uid;
     if (!lookUpUser(m_serviceUser.c_str(), 0, &uid, nullptr)) {
-        LinkConsole::instance().printf("=================>>>MainAppProtocolComm the MCU service user \"%s\" "
+        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm the MCU service user \"%s\" "
                                        "is unknown; trusted are %s only\n", m_serviceUser.c_str(),
                                        m_trustedUsers.c_str());
         return;
@@ -255,7 +255,7 @@ void MainAppProtocolComm::Start()
     if (m_wakeFd < 0)
         m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_stopFd < 0 || m_wakeFd < 0) {
-        LinkConsole::instance().printf("=================>>>MainAppProtocolComm cannot start: no wake-up "
+        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm cannot start: no wake-up "
                                        "descriptor (%s)\n", std::strerror(errno));
         std::fprintf(stderr, "MainAppProtocolComm: cannot create a wake-up descriptor: %s; the MCU link "
                              "is not started\n", std::strerror(errno));
@@ -278,7 +278,7 @@ void MainAppProtocolComm::Start()
     const int rc = ::pthread_create(&m_thread, nullptr, &MainAppProtocolComm::_thread, this);
     if (rc != 0) {
         m_running.store(0);
-        LinkConsole::instance().printf("=================>>>MainAppProtocolComm cannot start the receive "
+        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm cannot start the receive "
                                        "thread: %s\n", std::strerror(rc));
         return;
     }
@@ -311,11 +311,17 @@ void MainAppProtocolComm::Stop()
 
 bool MainAppProtocolComm::waitForWake(int timeoutMs)
 {
-    if (!m_running.load())
-        return false;
-    if (mcusocket::waitReadable(-1, m_wakeFd, m_stopFd, timeoutMs) & 2)
-        drainEventFd(m_wakeFd); // a reset request with no connection to reset
-    return m_running.load() != 0;
+    // A wake-up (a reset request, a sign-of-life ask) does not cut the wait short.
+    const timespec deadline = mcusocket::deadlineAfter(timeoutMs);
+    while (m_running.load()) {
+        answerSignOfLife();
+        const int left = mcusocket::msUntil(deadline);
+        if (left <= 0)
+            return true;
+        if (mcusocket::waitReadable(-1, m_wakeFd, m_stopFd, left) & 2)
+            drainEventFd(m_wakeFd);
+    }
+    return false;
 }
 
 int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
@@ -335,7 +341,7 @@ int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
     switch (mcusocket::writeBefore(fd, data, size_t(len), deadline, m_stopFd)) {
     case mcusocket::WriteResult::Done:
         if (m_peerStalled) {
-            LinkConsole::instance().printf("=================>>>MainAppProtocolComm the MCU service reads "
+            processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm the MCU service reads "
                                            "again; %llu records were dropped\n", m_stalledDrops);
             m_peerStalled = false;
             m_stalledDrops = 0;
@@ -344,7 +350,7 @@ int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
         return 0;
     case mcusocket::WriteResult::NothingWritten:
         if (!m_peerStalled && m_running.load()) {
-            LinkConsole::instance().printf("=================>>>MainAppProtocolComm the MCU service is not "
+            processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm the MCU service is not "
                                            "reading; records that find no room are dropped\n");
             m_peerStalled = true;
         }
@@ -357,7 +363,7 @@ int MainAppProtocolComm::sendLocked(int fd, const void *data, int len)
         // anew, the receive thread sees it end. The descriptor is open while
         // the lock is held.
         if (!m_cutLogged) {
-            LinkConsole::instance().printf("=================>>>MainAppProtocolComm a record was cut short "
+            processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm a record was cut short "
                                            "(%d bytes, no room in time); reconnecting\n", len);
             m_cutLogged = true;
         }
@@ -380,7 +386,7 @@ int MainAppProtocolComm::SendData(void *data, int len)
 
     if (lockBefore(&m_sendMutex, mcusocket::deadlineAfter(kSendLockWaitMs)) != 0) {
         static constexpr char kRepeat[] = "===============>repeat call SendData\n";
-        LinkConsole::instance().write(kRepeat, sizeof kRepeat - 1);
+        processlog::out(processlog::Priority::Info, kRepeat, sizeof kRepeat - 1);
         return -1;
     }
     // Re-read under the lock: the receive thread withdraws the descriptor
@@ -412,15 +418,35 @@ void MainAppProtocolComm::AppReady()
             m_readyOnCurrent = true;
         } else {
             // Nothing may go before the notice on the next connection.
-            LinkConsole::instance().write(kNoticeReset, sizeof kNoticeReset - 1);
+            processlog::out(processlog::Priority::Info, kNoticeReset, sizeof kNoticeReset - 1);
             mcusocket::shutdownBoth(fd);
         }
     }
     ::pthread_mutex_unlock(&m_sendMutex);
 }
 
+void MainAppProtocolComm::requestSignOfLife()
+{
+    m_lifeAsked.fetch_add(1, std::memory_order_acq_rel);
+    if (m_wakeFd >= 0)
+        ::eventfd_write(m_wakeFd, 1);
+}
+
+bool MainAppProtocolComm::signOfLifeAnswered() const
+{
+    return m_lifeAnswered.load(std::memory_order_acquire) == m_lifeAsked.load(std::memory_order_acquire);
+}
+
+void MainAppProtocolComm::answerSignOfLife()
+{
+    const unsigned long long asked = m_lifeAsked.load(std::memory_order_acquire);
+    if (m_lifeAnswered.load(std::memory_order_relaxed) != asked)
+        m_lifeAnswered.store(asked, std::memory_order_release);
+}
+
 void *MainAppProtocolComm::_thread(void *self)
 {
+    ::pthread_setname_np(::pthread_self(), "mcu-link");
     static_cast<MainAppProtocolComm *>(self)->loop();
     return nullptr;
 }
@@ -507,17 +533,17 @@ void MainAppProtocolComm::noteOverflow(int dropped)
         ++m_suppressedDrops;
         return;
     }
-    LinkConsole::instance().printf("=================>>>MainAppProtocolComm dropped %d pending bytes\n", dropped);
+    processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm dropped %d pending bytes\n", dropped);
     m_dropLogged = true;
 }
 
 void MainAppProtocolComm::endGarbageStreak()
 {
     if (m_suppressedResets > 0)
-        LinkConsole::instance().printf("=================>>>MainAppProtocolComm over size repeated %u times\n",
+        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm over size repeated %u times\n",
                                        m_suppressedResets);
     if (m_suppressedDrops > 0)
-        LinkConsole::instance().printf("=================>>>MainAppProtocolComm dropped pending bytes %u more "
+        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm dropped pending bytes %u more "
                                        "times\n", m_suppressedDrops);
     m_suppressedResets = 0;
     m_suppressedDrops = 0;
@@ -539,7 +565,7 @@ bool MainAppProtocolComm::dispatchPending()
             if (m_resetLogged) {
                 ++m_suppressedResets;
             } else {
-                LinkConsole::instance().printf("=================>>>MainAppProtocolComm over size: %d\n",
+                processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm over size: %d\n",
                                                mcu::kRecvBufferSize);
                 m_resetLogged = true;
             }
@@ -565,7 +591,6 @@ void MainAppProtocolComm::loop()
     pid_t refusedPid = 0;       // ...and this was its process
     bool receivedData = false;  // the current connection has carried bytes
     auto *readBuf = reinterpret_cast<unsigned char *>(&m_scratch);
-    LinkConsole &console = LinkConsole::instance();
 
     auto nextBackoff = [&backoffMs] {
         backoffMs = backoffMs == 0 ? kInitialBackoffMs : std::min(backoffMs * 2, kMaxBackoffMs);
@@ -582,6 +607,7 @@ void MainAppProtocolComm::loop()
     };
 
     while (m_running.load()) {
+        answerSignOfLife();
         if (fd < 0) {
             if (backoffMs > 0 && !waitForWake(backoffMs))
                 break;
@@ -590,7 +616,7 @@ void MainAppProtocolComm::loop()
             fd = openConnection(&error);
             if (fd < 0) {
                 if (!refusalReported) {
-                    console.printf("=================>>>MainAppProtocolComm cannot connect to the MCU "
+                    processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm cannot connect to the MCU "
                                    "service (%s); retrying\n", std::strerror(error));
                     refusalReported = true;
                 }
@@ -609,10 +635,10 @@ void MainAppProtocolComm::loop()
                 fd = -1;
                 if (!refusedLogged || peer.pid != refusedPid) {
                     if (peer.uid == uid_t(-1))
-                        console.printf("=================>>>MainAppProtocolComm refused the MCU service "
+                        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm refused the MCU service "
                                        "peer: its credentials cannot be read\n");
                     else
-                        console.printf("=================>>>MainAppProtocolComm refused the MCU service "
+                        processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm refused the MCU service "
                                        "peer pid %d uid %u: trusted are %s\n",
                                        int(peer.pid), unsigned(peer.uid), m_trustedUsers.c_str());
                     refusedLogged = true;
@@ -629,9 +655,9 @@ void MainAppProtocolComm::loop()
             // Logged before the connection is visible to senders and callers,
             // so the line always precedes what is done over it.
             if (failing)
-                console.printf("=================>>>MainAppProtocolComm connected to the MCU service\n");
+                processlog::outf(processlog::Priority::Info, "=================>>>MainAppProtocolComm connected to the MCU service\n");
             if (!installConnection(fd)) {
-                console.write(kNoticeReset, sizeof kNoticeReset - 1);
+                processlog::out(processlog::Priority::Info, kNoticeReset, sizeof kNoticeReset - 1);
                 reportFirstAttempt();
                 endConnection(false);
                 continue;
@@ -665,7 +691,7 @@ void MainAppProtocolComm::loop()
                     ::pthread_mutex_unlock(&m_sendMutex);
                 }
                 if (lacksNotice) {
-                    console.write(kNoticeReset, sizeof kNoticeReset - 1);
+                    processlog::out(processlog::Priority::Info, kNoticeReset, sizeof kNoticeReset - 1);
                     endConnection(false);
                 }
             }
@@ -673,9 +699,9 @@ void MainAppProtocolComm::loop()
         }
         if (n <= 0) {
             if (n < 0)
-                console.printf("-main app socket read failed with error: %d\n", errno);
+                processlog::outf(processlog::Priority::Info, "-main app socket read failed with error: %d\n", errno);
             else
-                console.printf("Main App invaild datalen:%d\n", int(n));
+                processlog::outf(processlog::Priority::Info, "Main App invaild datalen:%d\n", int(n));
             endGarbageStreak();
             // A connection that carried data was good: start the back-off over.
             endConnection(receivedData);

@@ -122,6 +122,13 @@ public:
     // Once this returns the listener is not running and is not called again.
     void removeStateListener(StateListener listener, void *context);
 
+    // Sign of life for the watchdog: any thread asks, the link's thread
+    // ("mcu-link") answers at its next turn, at once when it is waiting. A
+    // thread stuck in a handler, or not running, never answers.
+    void requestSignOfLife();
+    // True when every ask so far has been answered.
+    bool signOfLifeAnswered() const;
+
     bool isConnected() const;
     // Connections made since Start() (each sends the ready notice once AppReady() was called).
     unsigned connectionCount() const;
@@ -147,6 +154,7 @@ private:
     bool dispatchPending(); // false: the stream is corrupt, the connection must go
     bool waitForWake(int timeoutMs); // false once Stop() was asked for
     void reportFirstAttempt();
+    void answerSignOfLife();
     // One whole write with the send lock held; see kSendRoomWaitMs.
     int sendLocked(int fd, const void *data, int len);
     // Log lines of a run of unframeable input: the first of each sort, then a count.
@@ -198,6 +206,9 @@ private:
     unsigned long long m_stalledDrops = 0;
     bool m_cutLogged = false;           // a reset for a record cut short was logged in this streak
     std::atomic<bool> m_resetAsked{false}; // AppReady() found the lock busy: the receive thread sends the notice
+
+    std::atomic<unsigned long long> m_lifeAsked{0};
+    std::atomic<unsigned long long> m_lifeAnswered{0};
 
     RecordTap m_tap = nullptr;
     void *m_tapContext = nullptr;

@@ -5,7 +5,7 @@
 
 #include "mainappprotocolcomm.h"
 
-#include "linkconsole.h"
+#include "processlog.h"
 
 #include "activitymanager.h"
 #include "appdata.h"
@@ -121,7 +121,7 @@ void printNormalMsgLine(uint32_t msg, uint32_t p1, uint32_t p2)
     p = appendText(p, kP2, sizeof kP2 - 1);
     p = appendDecimal(p, p2);
     p = appendText(p, kTail, sizeof kTail - 1);
-    LinkConsole::instance().write(line, size_t(p - line));
+    processlog::out(processlog::Priority::Info, line, size_t(p - line));
 }
 
 short asSigned16(uint32_t v)

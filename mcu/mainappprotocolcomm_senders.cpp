@@ -4,7 +4,7 @@
 
 #include "mainappprotocolcomm.h"
 
-#include "linkconsole.h"
+#include "processlog.h"
 
 #include "appdata.h"
 #include "basecontrol.h"
@@ -66,7 +66,7 @@ void MainAppProtocolComm::SendCurSrcToMcu(int id, int a)
     if (id > kHighestSourceId)
         return;
 
-    LinkConsole::instance().printf("current src id:%d\n", id);
+    processlog::outf(processlog::Priority::Info, "current src id:%d\n", id);
 
     if (AppData *data = AppData::GetInstance()) {
         data->setLastSource(data->curSource());

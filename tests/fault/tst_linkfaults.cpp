@@ -2,7 +2,7 @@
 // keep coming, and every thread of the link interrupted by signals at 1 kHz
 // while records flow both ways.
 
-#include "linkconsole.h"
+#include "processlog.h"
 #include "mainappprotocolcomm.h"
 #include "pairconnector.h"
 #include "systemclock.h"
@@ -62,7 +62,7 @@ public:
     ~QuietStdout()
     {
         std::fflush(stdout);
-        LinkConsole::instance().flush(10000);
+        processlog::flush(10000);
         ::dup2(m_saved, STDOUT_FILENO);
         ::close(m_saved);
     }

@@ -1,6 +1,6 @@
 #include "linkharness.h"
 
-#include "linkconsole.h"
+#include "processlog.h"
 
 #include "journal.h"
 #include "testsupport.h"
@@ -146,7 +146,7 @@ std::string captureStdout(const std::function<void()> &fn)
     ::close(pipeFds[1]);
     fn();
     std::fflush(stdout);
-    LinkConsole::instance().flush(10000);
+    processlog::flush(10000);
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
 

@@ -1,7 +1,7 @@
 #include "mcupeer.h"
 #include "testsupport.h"
 
-#include "linkconsole.h"
+#include "processlog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -143,7 +143,7 @@ StdoutCapture::StdoutCapture()
 StdoutCapture::~StdoutCapture()
 {
     std::fflush(stdout);
-    LinkConsole::instance().flush(10000);
+    processlog::flush(10000);
     if (m_saved >= 0) {
         ::dup2(m_saved, STDOUT_FILENO);
         ::close(m_saved);
@@ -161,7 +161,7 @@ StdoutCapture::~StdoutCapture()
 std::string StdoutCapture::text() const
 {
     std::fflush(stdout);
-    LinkConsole::instance().flush(10000); // the link's lines go out on a thread of their own
+    processlog::flush(10000); // the link's lines go out on a thread of their own
     std::string out;
     if (m_file < 0)
         return out;
