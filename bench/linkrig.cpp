@@ -172,7 +172,7 @@ StartedLink::StartedLink()
     // The link gets its end once; later attempts (after a drop) are refused.
     auto handed = std::make_shared<std::atomic<bool>>(false);
     m_link = MainAppProtocolComm::GetInstance();
-    m_link->setConnector([pair, handed]() -> int {
+    m_link->transport().setConnector([pair, handed]() -> int {
         if (handed->exchange(true)) {
             errno = ECONNREFUSED;
             return -1;
@@ -180,9 +180,9 @@ StartedLink::StartedLink()
         return pair->release();
     });
     m_link->Start();
-    for (int i = 0; i < 2000 && !m_link->isConnected(); ++i)
+    for (int i = 0; i < 2000 && !m_link->transport().isConnected(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    m_connected = m_link->isConnected();
+    m_connected = m_link->transport().isConnected();
 }
 
 StartedLink::~StartedLink()

@@ -4,11 +4,6 @@
 
 #include "mainappprotocolcomm.h"
 
-#include "processlog.h"
-
-#include "appdata.h"
-#include "basecontrol.h"
-
 #include <cstdio>
 #include <cstring>
 
@@ -66,20 +61,7 @@ void MainAppProtocolComm::SendCurSrcToMcu(int id, int a)
     if (id > kHighestSourceId)
         return;
 
-    processlog::outf(processlog::Priority::Info, "current src id:%d\n", id);
-
-    if (AppData *data = AppData::GetInstance()) {
-        data->setLastSource(data->curSource());
-        data->setCurSource(id);
-        const auto source = static_cast<tag_SOURCE_ID_T>(id);
-        if (data->isAudioSource(source)) {
-            data->setIsFirstRun(true);
-            if (data->isDirectSwitchAudioSrc(source)) {
-                BaseControl::getInstance()->changeMediaSrcSlot(data->curAudioSource(), id);
-                data->setCurAudioSource(id);
-            }
-        }
-    }
+    McuHandlers::noteCurrentSource(id);
 
     // Unsigned arithmetic: a negative or large `a` must not make the shift undefined.
     const uint32_t p2 = (static_cast<uint32_t>(a) << 16) | (static_cast<uint32_t>(id) & 0xFFFFu);

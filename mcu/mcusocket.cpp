@@ -5,9 +5,8 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace tamoappframework {
@@ -121,41 +120,20 @@ bool peerCredentials(int fd, ucred *cred)
     return true;
 }
 
-WriteResult writeBefore(int fd, const void *data, size_t len, const timespec &deadline, int stopFd)
+ssize_t sendNow(int fd, const void *first, size_t firstLen, const void *second, size_t secondLen)
 {
-    auto *p = static_cast<const unsigned char *>(data);
-    size_t written = 0;
-    auto unfinished = [&written] { return written == 0 ? WriteResult::NothingWritten : WriteResult::Partial; };
-
-    while (written < len) {
-        const ssize_t n = ::send(fd, p + written, len - written, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            written += size_t(n);
+    iovec parts[2] = {{const_cast<void *>(first), firstLen}, {const_cast<void *>(second), secondLen}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = secondLen > 0 ? 2 : 1;
+    for (;;) {
+        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return written == 0 ? WriteResult::Failed : WriteResult::Partial;
-
-        const int left = msUntil(deadline);
-        if (left == 0)
-            return unfinished();
-        pollfd w[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
-        const int r = pollRetrying(w, stopFd >= 0 ? 2 : 1, left);
-        if (r < 0)
-            return unfinished();
-        if (stopFd >= 0 && w[1].revents != 0)
-            return unfinished();
-        // POLLOUT, POLLERR or POLLHUP: the next send tells which.
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
-    return WriteResult::Done;
-}
-
-long unreadBytes(int fd)
-{
-    int queued = 0;
-    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? long(queued) : -1;
 }
 
 ssize_t readNow(int fd, void *buf, size_t len)
@@ -167,7 +145,7 @@ ssize_t readNow(int fd, void *buf, size_t len)
     return n;
 }
 
-int waitReadable(int fd, int wakeFd, int stopFd, int timeoutMs)
+int waitFor(int fd, bool writable, int wakeFd, int stopFd, int timeoutMs)
 {
     pollfd p[3];
     int slot[3];
@@ -176,7 +154,7 @@ int waitReadable(int fd, int wakeFd, int stopFd, int timeoutMs)
     for (int i = 0; i < 3; ++i) {
         if (fds[i] < 0)
             continue;
-        p[n] = {fds[i], POLLIN, 0};
+        p[n] = {fds[i], short(i == 0 && writable ? POLLIN | POLLOUT : POLLIN), 0};
         slot[n] = 1 << i;
         ++n;
     }
@@ -184,7 +162,11 @@ int waitReadable(int fd, int wakeFd, int stopFd, int timeoutMs)
         return 0;
     int ready = 0;
     for (nfds_t i = 0; i < n; ++i) {
-        if (p[i].revents != 0)
+        if (p[i].revents == 0)
+            continue;
+        if (slot[i] == kReadable && (p[i].revents & POLLOUT))
+            ready |= kWritable;
+        if (slot[i] != kReadable || (p[i].revents & ~POLLOUT))
             ready |= slot[i];
     }
     return ready;

@@ -50,30 +50,28 @@ bool setNonBlocking(int fd);
 // read; *cred then holds -1s.
 bool peerCredentials(int fd, ucred *cred);
 
-// How a write before a deadline ended.
-enum class WriteResult {
-    Done,           // every byte is on the socket
-    NothingWritten, // no room before the deadline (or a stop): the stream is intact
-    Partial,        // part of the block went out: the stream is cut mid-record
-    Failed,         // the connection is gone (EPIPE, ECONNRESET, ...)
-};
-
-// Writes [data, data + len) whole, waiting for room until `deadline` at most.
-// A readable `stopFd` (when >= 0) ends the wait at once.
-WriteResult writeBefore(int fd, const void *data, size_t len, const timespec &deadline, int stopFd);
-
-// Bytes written to the socket that its peer has not read yet (SIOCOUTQ), or
-// -1 when the kernel cannot tell.
-long unreadBytes(int fd);
+// Hands [first, first + firstLen) and then [second, second + secondLen) to
+// the socket without waiting, as one call: the bytes taken (0 when there is
+// no room), or -1 with errno when the connection is gone (EPIPE, ECONNRESET).
+ssize_t sendNow(int fd, const void *first, size_t firstLen, const void *second = nullptr,
+                size_t secondLen = 0);
 
 // Reads what the socket holds now, up to len bytes: > 0 bytes, 0 end of
 // stream, -1 with errno (EAGAIN when nothing is waiting).
 ssize_t readNow(int fd, void *buf, size_t len);
 
-// Blocks until fd is readable (or hung up) or one of the wake descriptors is
-// readable, or timeoutMs passed (-1: no limit). Returns a bit set: 1 fd,
-// 2 wakeFd, 4 stopFd; 0 on time-out. Descriptors below 0 are not watched.
-int waitReadable(int fd, int wakeFd, int stopFd, int timeoutMs);
+// What waitFor() saw.
+enum : int {
+    kReadable = 1, // fd has bytes, or its peer hung up
+    kWoken = 2,    // wakeFd is readable
+    kStopped = 4,  // stopFd is readable
+    kWritable = 8, // fd has room (only when asked for)
+};
+// Blocks until fd is readable (or hung up), writable when `writable` is
+// asked for, one of the wake descriptors is readable, or timeoutMs passed
+// (-1: no limit). Returns the bits above, 0 on time-out. Descriptors below 0
+// are not watched.
+int waitFor(int fd, bool writable, int wakeFd, int stopFd, int timeoutMs);
 
 // Ends every read and write blocked on fd, in any thread; the descriptor stays
 // open until its owner closes it.

@@ -86,10 +86,10 @@ Harness &start()
 
     h.link = tamoappframework::MainAppProtocolComm::GetInstance();
     auto handedOut = std::make_shared<std::atomic<bool>>(false);
-    h.link->setConnector([linkEnd, handedOut]() { return handedOut->exchange(true) ? -1 : linkEnd; });
-    h.link->setRecordTap(&tap, nullptr);
+    h.link->transport().setConnector([linkEnd, handedOut]() { return handedOut->exchange(true) ? -1 : linkEnd; });
+    h.link->transport().setRecordTap(&tap, nullptr);
     h.link->Start();
-    if (!testsupport::waitFor([&] { return h.link->isConnected(); }))
+    if (!testsupport::waitFor([&] { return h.link->transport().isConnected(); }))
         std::fprintf(stderr, "linkharness: the link did not connect\n");
     return h;
 }
@@ -138,6 +138,7 @@ QByteArray incomingRecord(uint32_t kind, uint32_t id, const QByteArray &payload,
 std::string captureStdout(const std::function<void()> &fn)
 {
     std::fflush(stdout);
+    processlog::flush(10000); // earlier lines are not this call's
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         std::abort();

@@ -64,7 +64,7 @@ protected:
 
     void SetUp() override
     {
-        ASSERT_TRUE(harness().link->isConnected());
+        ASSERT_TRUE(harness().link->transport().isConnected());
         harness().drain();
         harness().clock.clear();
         AppData::setAvailable(true);

@@ -43,7 +43,7 @@ TEST(McuFixedNames, LinkBindsItsPathAndReachesTheAbstractServiceName)
     link = MainAppProtocolComm::GetInstance();
     link->Start();
     ASSERT_TRUE(service.accept());
-    EXPECT_TRUE(link->isConnected());
+    EXPECT_TRUE(link->transport().isConnected());
     MainAppProtocolComm::DeleteInstance();
 }
 

@@ -90,8 +90,8 @@ protected:
         e.localPath = "/tmp/" + testsupport::uniqueName("mcu-peercheck-link");
         e.servicePath = "@" + m_name;
         e.connectLength = socklen_t(2 + 1 + m_name.size());
-        link()->setEndpoint(e);
-        link()->setRecordTap(&Tap::record, &m_tap);
+        link()->transport().setEndpoint(e);
+        link()->transport().setRecordTap(&Tap::record, &m_tap);
         link()->Start();
         link()->AppReady();
     }
@@ -128,24 +128,24 @@ TEST_F(PeerCheck, ServiceOfAnotherUserIsRefusedUnreadAndLoggedOncePerProcess)
     // The service counts its accept() after the link's connect has returned:
     // wait for both sides.
     ASSERT_TRUE(waitFor([&] {
-        return link()->refusedPeerCount() >= 3 && impostor.shared().accepted.load() >= 3u;
-    }, 20s)) << "refused " << link()->refusedPeerCount() << ", accepted "
+        return link()->transport().refusedPeerCount() >= 3 && impostor.shared().accepted.load() >= 3u;
+    }, 20s)) << "refused " << link()->transport().refusedPeerCount() << ", accepted "
              << impostor.shared().accepted.load();
     EXPECT_EQ(1, out.count(kRefused));
     EXPECT_EQ(1, out.count(refusalOf(impostor.pid(), kNobody)));
 
     // A new impostor process is a new line.
     ASSERT_TRUE(impostor.kill());
-    const unsigned before = link()->refusedPeerCount();
+    const unsigned before = link()->transport().refusedPeerCount();
     Process second;
     ASSERT_TRUE(second.start(listenArgs(kNobody)));
-    ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= before + 2; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return link()->transport().refusedPeerCount() >= before + 2; }, 20s));
     EXPECT_EQ(2, out.count(kRefused));
     EXPECT_EQ(1, out.count(refusalOf(second.pid(), kNobody)));
 
     // Nothing went either way: no ready notice to them, nothing dispatched.
-    EXPECT_EQ(0u, link()->connectionCount());
-    EXPECT_FALSE(link()->isConnected());
+    EXPECT_EQ(0u, link()->transport().connectionCount());
+    EXPECT_FALSE(link()->transport().isConnected());
     EXPECT_EQ(0u, m_tap.size());
     EXPECT_EQ(0, m_clock.calls.load());
     EXPECT_EQ(0u, impostor.shared().bytesReceived.load());
@@ -155,7 +155,7 @@ TEST_F(PeerCheck, ServiceOfAnotherUserIsRefusedUnreadAndLoggedOncePerProcess)
     // The real service comes back on the same name and is served at once.
     Process service;
     ASSERT_TRUE(service.start(listenArgs(-1)));
-    ASSERT_TRUE(waitFor([&] { return link()->connectionCount() == 1; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return link()->transport().connectionCount() == 1; }, 20s));
     ASSERT_TRUE(waitFor([&] { return service.shared().bytesReceived.load() >= 16; }));
     ASSERT_TRUE(waitFor([&] { return m_clock.calls.load() == 1; }));
     EXPECT_EQ(1000000000, m_clock.last.load());
@@ -179,7 +179,7 @@ TEST_F(PeerCheck, SocketPairOfAnotherUserFromTheConnectorIsRefused)
     ::close(ctl[1]);
     const int ctlFd = ctl[0];
 
-    link()->setConnector([ctlFd]() -> int {
+    link()->transport().setConnector([ctlFd]() -> int {
         pollfd p{ctlFd, POLLIN, 0};
         if (::poll(&p, 1, 5000) != 1) {
             errno = ETIMEDOUT;
@@ -204,13 +204,13 @@ TEST_F(PeerCheck, SocketPairOfAnotherUserFromTheConnectorIsRefused)
     });
 
     StdoutCapture out;
-    link()->setRecordTap(&Tap::record, &m_tap);
+    link()->transport().setRecordTap(&Tap::record, &m_tap);
     link()->Start();
     link()->AppReady();
-    ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= 2; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return link()->transport().refusedPeerCount() >= 2; }, 20s));
     EXPECT_EQ(1, out.count(kRefused));
     EXPECT_EQ(1, out.count(refusalOf(impostor.pid(), kNobody)));
-    EXPECT_EQ(0u, link()->connectionCount());
+    EXPECT_EQ(0u, link()->transport().connectionCount());
     EXPECT_EQ(0u, m_tap.size());
     EXPECT_EQ(0, m_clock.calls.load());
 
@@ -230,22 +230,22 @@ TEST_F(PeerCheck, ServiceUserIsServedAndTheRefusalNamesTheTrustedUsers)
 
     {
         StdoutCapture out;
-        link()->setServiceUser("no-such-mcu-user");
+        link()->transport().setServiceUser("no-such-mcu-user");
         startLinkOnName();
         Process service;
         ASSERT_TRUE(service.start(listenArgs(kNobody)));
-        ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= 1; }, 20s));
+        ASSERT_TRUE(waitFor([&] { return link()->transport().refusedPeerCount() >= 1; }, 20s));
         EXPECT_EQ(1, out.count("the MCU service user \"no-such-mcu-user\" is unknown"));
         EXPECT_EQ(MainAppProtocolComm::LinkState::Refused, link()->linkState());
         MainAppProtocolComm::DeleteInstance();
     }
 
     StdoutCapture out;
-    link()->setServiceUser("nobody");
+    link()->transport().setServiceUser("nobody");
     startLinkOnName();
     Process impostor;
     ASSERT_TRUE(impostor.start(listenArgs(kDaemon)));
-    ASSERT_TRUE(waitFor([&] { return link()->refusedPeerCount() >= 1; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return link()->transport().refusedPeerCount() >= 1; }, 20s));
     EXPECT_EQ(1, out.count(refusalOf(impostor.pid(), kDaemon) +
                            " trusted are root (uid 0), nobody (uid 65534)\n"))
         << out.text();
@@ -253,7 +253,7 @@ TEST_F(PeerCheck, ServiceUserIsServedAndTheRefusalNamesTheTrustedUsers)
 
     Process service;
     ASSERT_TRUE(service.start(listenArgs(kNobody)));
-    ASSERT_TRUE(waitFor([&] { return link()->connectionCount() == 1; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return link()->transport().connectionCount() == 1; }, 20s));
     ASSERT_TRUE(waitFor([&] { return m_clock.calls.load() == 1; }));
     EXPECT_EQ(MainAppProtocolComm::LinkState::Connected, link()->linkState());
 }
@@ -266,12 +266,12 @@ TEST_F(PeerCheck, ServiceOfTheLaunchersOwnUserIsServed)
     ASSERT_TRUE(waitFor([&] { return service.shared().listening.load() == 1; }));
     startLinkOnName();
 
-    ASSERT_TRUE(waitFor([&] { return link()->connectionCount() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return link()->transport().connectionCount() == 1; }));
     // The ready notice went out and the service's first record was acted on.
     ASSERT_TRUE(waitFor([&] { return service.shared().bytesReceived.load() >= 16; }));
     ASSERT_TRUE(waitFor([&] { return m_clock.calls.load() == 1; }));
     EXPECT_EQ(1u, m_tap.size());
-    EXPECT_EQ(0u, link()->refusedPeerCount());
+    EXPECT_EQ(0u, link()->transport().refusedPeerCount());
     EXPECT_EQ(0, out.count(kRefused));
 }
 

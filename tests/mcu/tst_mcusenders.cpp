@@ -22,7 +22,7 @@ protected:
     static void TearDownTestSuite() { stop(); }
     void SetUp() override
     {
-        ASSERT_TRUE(harness().link->isConnected());
+        ASSERT_TRUE(harness().link->transport().isConnected());
         harness().drain();
         AppData::setAvailable(true);
     }

@@ -198,9 +198,9 @@ TEST(Framework, HeartbeatGoesThroughTheLinkFromTheFrameworksThread)
     const int peer = fds[1];
     MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
     int linkEnd = fds[0];
-    link->setConnector([&linkEnd] { return std::exchange(linkEnd, -1); });
+    link->transport().setConnector([&linkEnd] { return std::exchange(linkEnd, -1); });
     link->Start();
-    ASSERT_TRUE(testsupport::waitFor([&] { return link->isConnected(); }));
+    ASSERT_TRUE(testsupport::waitFor([&] { return link->transport().isConnected(); }));
 
     const quint64 mark = platform::Journal::instance().lastSeq();
     ModuleManager::initModule(link);

@@ -1,9 +1,7 @@
-// Incoming dispatch of the MCU link and the handlers the launcher runs itself.
-// Everything here runs on the link's receive thread, one record at a time, in
-// stream order. Routing allocates nothing; only the handlers that must build a
-// text (MCU version, identity, version report) do.
+#include "mcuhandlers.h"
 
 #include "mainappprotocolcomm.h"
+#include "mcurouting.h"
 
 #include "processlog.h"
 
@@ -30,15 +28,6 @@
 namespace tamoappframework {
 
 namespace {
-
-// Short message 529 carries a parameter (p1 13) or an eject request (p1 47).
-constexpr uint32_t kParamValue = 13;
-constexpr uint32_t kParamEject = 47;
-
-// Long messages 64 to 76 go to BaseControl like 57.
-constexpr uint32_t kMsgToBaseControl = 57;
-constexpr uint32_t kMsgToBaseControlFirst = 64;
-constexpr uint32_t kMsgToBaseControlLast = 76;
 
 // An MCU clock at or below this (180 days less one second after the epoch), or
 // negative, has not been set since the MCU lost power.
@@ -121,7 +110,7 @@ void printNormalMsgLine(uint32_t msg, uint32_t p1, uint32_t p2)
     p = appendText(p, kP2, sizeof kP2 - 1);
     p = appendDecimal(p, p2);
     p = appendText(p, kTail, sizeof kTail - 1);
-    processlog::out(processlog::Priority::Info, line, size_t(p - line));
+    processlog::out(processlog::Priority::Debug, line, size_t(p - line));
 }
 
 short asSigned16(uint32_t v)
@@ -160,110 +149,115 @@ MCU_STEER_KEY_STUDY_DATA keyStudyData(const unsigned char *payload)
 
 } // namespace
 
-void MainAppProtocolComm::resolvePacket(unsigned char *record)
-{
-    if (!record)
-        return;
+McuHandlers::McuHandlers(MainAppProtocolComm &link) : m_link(link) {}
 
-    switch (mcu::loadLe32(record)) {
-    case mcu::kKindShort: {
+void McuHandlers::handle(const unsigned char *record)
+{
+    const McuRoute route = routeOf(record);
+    if (mcu::loadLe32(record) == mcu::kKindShort) {
         // Only 16 bytes are valid behind a short record.
         McuShortMsg msg;
         std::memcpy(&msg, record, sizeof msg);
-        handleShortMsg(msg);
-        break;
+        if (processlog::recordLines())
+            printNormalMsgLine(msg.msg, msg.p1, msg.p2);
+        handleShort(route, msg);
+        return;
     }
-    case mcu::kKindMcu: {
-        tag_MCUSRV_TO_MAIN_APP_T rec;
-        std::memcpy(&rec, record, sizeof rec);
-        handleLongMsg(rec);
-        break;
-    }
-    case mcu::kKindCan: {
-        tag_MCUSRV_TO_MAIN_APP_T rec;
-        std::memcpy(&rec, record, sizeof rec);
-        if (const auto activities = ActivityManager::self())
-            activities->receiveCanMsgFromMcu(rec);
-        break;
-    }
-    default:
-        break;
-    }
+    if (route == McuRoute::Ignore)
+        return;
+    tag_MCUSRV_TO_MAIN_APP_T rec;
+    std::memcpy(&rec, record, sizeof rec);
+    handleLong(route, rec);
 }
 
-void MainAppProtocolComm::handleShortMsg(const McuShortMsg &msg)
+void McuHandlers::handleShort(McuRoute route, const McuShortMsg &msg)
 {
-    const uint32_t number = msg.msg;
-    const uint32_t p1 = msg.p1;
-    const uint32_t p2 = msg.p2;
-    printNormalMsgLine(number, p1, p2);
-
-    switch (number) {
-    case MSG_M2A_PARAM:
-        if (p1 == kParamValue) {
-            // The MCU expects the acknowledgement before the framework acts on the value.
-            SendDataToMcu(MSG_A2M_SHORT, MSG_A2M_PARAM_ACK, 0);
-            if (const auto activities = ActivityManager::self())
-                activities->receiveParamFromMcu(p2);
-        } else if (p1 == kParamEject) {
-            BaseControl::getInstance()->ejectSlot();
-        }
+    switch (route) {
+    case McuRoute::ParamValue:
+        // The MCU expects the acknowledgement before the framework acts on the value.
+        m_link.SendDataToMcu(MSG_A2M_SHORT, MSG_A2M_PARAM_ACK, 0);
+        if (const auto activities = ActivityManager::self())
+            activities->receiveParamFromMcu(msg.p2);
         break;
-    case MSG_M2A_KEY_PRESSED:
-        BaseControl::getInstance()->sendMcuKeyPressedSignal(static_cast<int>(p1),
-                                                            static_cast<int>(p2));
+    case McuRoute::ParamEject:
+        BaseControl::getInstance()->ejectSlot();
         break;
-    case MSG_M2A_VERSION_QUERY:
-        handleVersionQuery();
+    case McuRoute::KeyPressed:
+        BaseControl::getInstance()->sendMcuKeyPressedSignal(static_cast<int>(uint32_t(msg.p1)),
+                                                            static_cast<int>(uint32_t(msg.p2)));
         break;
-    case MSG_M2A_MCU_TYPE:
-        handleMcuType(msg);
+    case McuRoute::VersionQuery:
+        onVersionQuery();
         break;
-    case MSG_M2A_HEARTBEAT_ACK:
+    case McuRoute::McuType:
+        onMcuType(msg);
         break;
-    default:
+    case McuRoute::ShortToActivity:
         if (const auto activities = ActivityManager::self())
             activities->receiveShortMsgFromMcu(msg);
         break;
+    default:
+        break;
     }
 }
 
-void MainAppProtocolComm::handleLongMsg(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void McuHandlers::handleLong(McuRoute route, const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
-    const uint32_t id = rec.id;
-    if (id == kMsgToBaseControl || (id >= kMsgToBaseControlFirst && id <= kMsgToBaseControlLast)) {
+    switch (route) {
+    case McuRoute::LongToBaseControl:
         BaseControl::getInstance()->RecevieMsgFromMcu(rec);
-        return;
-    }
-
-    switch (id) {
-    case MSG_M2A_TIME:
-        handleMcuTime(rec);
         break;
-    case MSG_M2A_MCU_VERSION:
-        handleMcuVersion(rec);
+    case McuRoute::McuTime:
+        onMcuTime(rec);
         break;
-    case MSG_M2A_KEY_STUDY:
+    case McuRoute::McuVersion:
+        onMcuVersion(rec);
+        break;
+    case McuRoute::KeyStudy:
         BaseControl::getInstance()->ReceiveKeyStudyMsgFromMcu(keyStudyData(rec.payload));
         break;
-    case MSG_M2A_RDS_TIME:
-        handleRdsTime(rec);
+    case McuRoute::RdsTime:
+        onRdsTime(rec);
         break;
-    case MSG_M2A_SIM:
+    case McuRoute::Sim:
         BaseControl::getInstance()->RecevieSIMMsgFromMcu(rec);
         break;
-    case MSG_M2A_MCM:
+    case McuRoute::Mcm:
         BaseControl::getInstance()->RecevieMCMMsgFromMcu(rec);
         break;
-    case MSG_M2A_UUID:
-        handleUuid(rec);
+    case McuRoute::Uuid:
+        onUuid(rec);
+        break;
+    case McuRoute::CanToActivity:
+        if (const auto activities = ActivityManager::self())
+            activities->receiveCanMsgFromMcu(rec);
         break;
     default:
         break;
     }
 }
 
-void MainAppProtocolComm::handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void McuHandlers::noteCurrentSource(int id)
+{
+    if (processlog::recordLines())
+        processlog::outf(processlog::Priority::Debug, "current src id:%d\n", id);
+
+    AppData *data = AppData::GetInstance();
+    if (!data)
+        return;
+    data->setLastSource(data->curSource());
+    data->setCurSource(id);
+    const auto source = static_cast<tag_SOURCE_ID_T>(id);
+    if (data->isAudioSource(source)) {
+        data->setIsFirstRun(true);
+        if (data->isDirectSwitchAudioSrc(source)) {
+            BaseControl::getInstance()->changeMediaSrcSlot(data->curAudioSource(), id);
+            data->setCurAudioSource(id);
+        }
+    }
+}
+
+void McuHandlers::onMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     const qint64 mcuTime = asSigned32(mcu::loadBe32(rec.payload + 1));
     if (mcuTime > kLatestUnsetMcuClock) {
@@ -275,12 +269,12 @@ void MainAppProtocolComm::handleMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
         fallback.setDate(QDate(2021, 1, 1));
         const qint64 fallbackTime = fallback.toSecsSinceEpoch();
         platform::systemClock()->setTime(fallbackTime);
-        SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(fallbackTime));
+        m_link.SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(fallbackTime));
     }
     BaseControl::getInstance()->killTimeResumeTimer();
 }
 
-void MainAppProtocolComm::handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void McuHandlers::onRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     const QString &key = SetupStrIdConst::setupSyncRdsTime;
     const bool byDefault = DataDefault::getDefault(key).toBool();
@@ -305,10 +299,10 @@ void MainAppProtocolComm::handleRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
     }
     const qint64 t = when.toSecsSinceEpoch();
     platform::systemClock()->setTime(t);
-    SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(t));
+    m_link.SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(t));
 }
 
-void MainAppProtocolComm::handleMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void McuHandlers::onMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     PlatformControl *platformControl = PlatformControl::getInstance();
     if (!platformControl)
@@ -319,7 +313,7 @@ void MainAppProtocolComm::handleMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
     platformControl->setMcuVersion(QString::fromUtf8(text, length));
 }
 
-void MainAppProtocolComm::handleUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void McuHandlers::onUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     char prefix[16] = {};
     prefix[0] = static_cast<char>(rec.payload[1]);
@@ -334,7 +328,7 @@ void MainAppProtocolComm::handleUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
         data->setUUID(uuid);
 }
 
-void MainAppProtocolComm::handleMcuType(const McuShortMsg &msg)
+void McuHandlers::onMcuType(const McuShortMsg &msg)
 {
     const uint32_t type = msg.p1;
     qDebug("==========>MSG_M2A_MCU_TYPE: %u", type);
@@ -342,7 +336,7 @@ void MainAppProtocolComm::handleMcuType(const McuShortMsg &msg)
         data->setMcuType(asSigned16(type));
 }
 
-void MainAppProtocolComm::handleVersionQuery()
+void McuHandlers::onVersionQuery()
 {
     PlatformControl *platformControl = PlatformControl::getInstance();
     if (!platformControl) {
@@ -371,7 +365,7 @@ void MainAppProtocolComm::handleVersionQuery()
     copyText(p, date, kDateVersionBytes); // the rest of the 13 bytes stays zero
     report.payload[0] = static_cast<unsigned char>(n + m + 3 + kDateVersionBytes);
 
-    SendData(&report, int(sizeof report));
+    m_link.SendData(&report, int(sizeof report));
 }
 
 } // namespace tamoappframework
