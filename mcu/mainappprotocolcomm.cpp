@@ -1,5 +1,7 @@
 #include "mainappprotocolcomm.h"
 
+#include "mcuhandlers.h"
+
 #include <cstring>
 
 namespace tamoappframework {
@@ -66,7 +68,7 @@ void MainAppProtocolComm::AppReady()
 void MainAppProtocolComm::resolvePacket(unsigned char *record)
 {
     if (record)
-        m_handlers.handle(record);
+        Handlers(*this).handle(record);
 }
 
 void MainAppProtocolComm::onRecord(void *self, unsigned char *record, int)

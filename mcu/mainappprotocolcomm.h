@@ -1,7 +1,6 @@
 #ifndef MAINAPPPROTOCOLCOMM_H
 #define MAINAPPPROTOCOLCOMM_H
 
-#include "mcuhandlers.h"
 #include "mcurecords.h"
 #include "mcutransport.h"
 
@@ -9,8 +8,9 @@ namespace tamoappframework {
 
 // The launcher's link to the MCU service, as the framework's libraries see it:
 // the senders, the ready notice and the dispatch of incoming records. Behind
-// it, McuTransport owns the socket and the link's thread, and McuHandlers
-// decides what each incoming record does.
+// it, McuTransport owns the socket and the link's thread, the routing table
+// (mcurouting.h) says where each incoming record goes, and Handlers
+// (mcuhandlers.h) does what it asks.
 //
 // Threads: GetInstance/Start/Stop on the main thread; resolvePacket and the
 // handlers on the link's thread; SendData and the senders on any thread.
@@ -76,10 +76,10 @@ private:
     MainAppProtocolComm(const MainAppProtocolComm &) = delete;
     MainAppProtocolComm &operator=(const MainAppProtocolComm &) = delete;
 
+    class Handlers;
     static void onRecord(void *self, unsigned char *record, int size);
 
     McuTransport m_transport;
-    McuHandlers m_handlers{*this};
 
     static MainAppProtocolComm *m_s_MainAppProtocolComm;
 };

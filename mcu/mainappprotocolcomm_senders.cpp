@@ -4,6 +4,8 @@
 
 #include "mainappprotocolcomm.h"
 
+#include "mcuhandlers.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -61,7 +63,7 @@ void MainAppProtocolComm::SendCurSrcToMcu(int id, int a)
     if (id > kHighestSourceId)
         return;
 
-    McuHandlers::noteCurrentSource(id);
+    Handlers::noteCurrentSource(id);
 
     // Unsigned arithmetic: a negative or large `a` must not make the shift undefined.
     const uint32_t p2 = (static_cast<uint32_t>(a) << 16) | (static_cast<uint32_t>(id) & 0xFFFFu);

@@ -1,6 +1,5 @@
 #include "mcuhandlers.h"
 
-#include "mainappprotocolcomm.h"
 #include "mcurouting.h"
 
 #include "processlog.h"
@@ -149,9 +148,7 @@ MCU_STEER_KEY_STUDY_DATA keyStudyData(const unsigned char *payload)
 
 } // namespace
 
-McuHandlers::McuHandlers(MainAppProtocolComm &link) : m_link(link) {}
-
-void McuHandlers::handle(const unsigned char *record)
+void MainAppProtocolComm::Handlers::handle(const unsigned char *record)
 {
     const McuRoute route = routeOf(record);
     if (mcu::loadLe32(record) == mcu::kKindShort) {
@@ -170,7 +167,7 @@ void McuHandlers::handle(const unsigned char *record)
     handleLong(route, rec);
 }
 
-void McuHandlers::handleShort(McuRoute route, const McuShortMsg &msg)
+void MainAppProtocolComm::Handlers::handleShort(McuRoute route, const McuShortMsg &msg)
 {
     switch (route) {
     case McuRoute::ParamValue:
@@ -201,7 +198,7 @@ void McuHandlers::handleShort(McuRoute route, const McuShortMsg &msg)
     }
 }
 
-void McuHandlers::handleLong(McuRoute route, const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void MainAppProtocolComm::Handlers::handleLong(McuRoute route, const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     switch (route) {
     case McuRoute::LongToBaseControl:
@@ -237,7 +234,7 @@ void McuHandlers::handleLong(McuRoute route, const tag_MCUSRV_TO_MAIN_APP_T &rec
     }
 }
 
-void McuHandlers::noteCurrentSource(int id)
+void MainAppProtocolComm::Handlers::noteCurrentSource(int id)
 {
     if (processlog::recordLines())
         processlog::outf(processlog::Priority::Debug, "current src id:%d\n", id);
@@ -257,7 +254,7 @@ void McuHandlers::noteCurrentSource(int id)
     }
 }
 
-void McuHandlers::onMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void MainAppProtocolComm::Handlers::onMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     const qint64 mcuTime = asSigned32(mcu::loadBe32(rec.payload + 1));
     if (mcuTime > kLatestUnsetMcuClock) {
@@ -274,7 +271,7 @@ void McuHandlers::onMcuTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
     BaseControl::getInstance()->killTimeResumeTimer();
 }
 
-void McuHandlers::onRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void MainAppProtocolComm::Handlers::onRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     const QString &key = SetupStrIdConst::setupSyncRdsTime;
     const bool byDefault = DataDefault::getDefault(key).toBool();
@@ -302,7 +299,7 @@ void McuHandlers::onRdsTime(const tag_MCUSRV_TO_MAIN_APP_T &rec)
     m_link.SendTimeClockToMcu(MSG_A2M_TIME_CLOCK, static_cast<unsigned int>(t));
 }
 
-void McuHandlers::onMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void MainAppProtocolComm::Handlers::onMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     PlatformControl *platformControl = PlatformControl::getInstance();
     if (!platformControl)
@@ -313,7 +310,7 @@ void McuHandlers::onMcuVersion(const tag_MCUSRV_TO_MAIN_APP_T &rec)
     platformControl->setMcuVersion(QString::fromUtf8(text, length));
 }
 
-void McuHandlers::onUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
+void MainAppProtocolComm::Handlers::onUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
 {
     char prefix[16] = {};
     prefix[0] = static_cast<char>(rec.payload[1]);
@@ -328,7 +325,7 @@ void McuHandlers::onUuid(const tag_MCUSRV_TO_MAIN_APP_T &rec)
         data->setUUID(uuid);
 }
 
-void McuHandlers::onMcuType(const McuShortMsg &msg)
+void MainAppProtocolComm::Handlers::onMcuType(const McuShortMsg &msg)
 {
     const uint32_t type = msg.p1;
     qDebug("==========>MSG_M2A_MCU_TYPE: %u", type);
@@ -336,7 +333,7 @@ void McuHandlers::onMcuType(const McuShortMsg &msg)
         data->setMcuType(asSigned16(type));
 }
 
-void McuHandlers::onVersionQuery()
+void MainAppProtocolComm::Handlers::onVersionQuery()
 {
     PlatformControl *platformControl = PlatformControl::getInstance();
     if (!platformControl) {

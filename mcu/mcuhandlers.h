@@ -1,23 +1,22 @@
 #ifndef MCUHANDLERS_H
 #define MCUHANDLERS_H
 
-#include "mcurecords.h"
+#include "mainappprotocolcomm.h"
 #include "mcurouting.h"
 
 namespace tamoappframework {
-
-class MainAppProtocolComm;
 
 // What an incoming record does: handed to the component its route names, or
 // handled by the launcher itself (the clock, the version report, the RDS time
 // setting, the unit identity and MCU type). Runs on the link's thread, one
 // record at a time, in stream order. Routing allocates nothing; only the
 // handlers that must build a text (MCU version, identity, version report) do.
-class McuHandlers
+// A part of the link's class, so that their log records name it.
+class MainAppProtocolComm::Handlers
 {
 public:
     // Answers go out through the link's senders.
-    explicit McuHandlers(MainAppProtocolComm &link);
+    explicit Handlers(MainAppProtocolComm &link) : m_link(link) {}
 
     // One whole framed record (16 bytes of kind 1, 268 otherwise).
     void handle(const unsigned char *record);

@@ -149,6 +149,41 @@ TEST_F(LinkFaults, ThousandRecordsToAPeerThatReadsNothingEachGiveMinusOneAndNoSi
     }
 }
 
+TEST_F(LinkFaults, ASlowBusyServiceStillGetsAHeartbeatEverySecond)
+{
+    QuietStdout quiet;
+    testsupport::PairConnector pairs;
+    pairs.linkSendBuffer = 4096;
+    link()->transport().setConnector(pairs.connector());
+    link()->Start();
+    ASSERT_TRUE(link()->transport().isConnected());
+    const int peer = pairs.peer(0);
+
+    // The service takes 16 bytes every 10 ms and asks 529/13 twenty times a
+    // second; the framework's heartbeat goes out once a second meanwhile.
+    std::atomic<bool> running{true};
+    std::atomic<int> heartbeats{0};
+    std::thread service([&] {
+        unsigned char ask[16], got[16];
+        shortRecord(ask, 529, 13, 1);
+        for (int tick = 0; running; ++tick) {
+            if (tick % 5 == 0)
+                ::send(peer, ask, sizeof ask, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (::recv(peer, got, sizeof got, MSG_DONTWAIT) == 16 && mcu::loadLe32(got + 8) == 190)
+                heartbeats.fetch_add(1);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    constexpr int kSent = 5;
+    for (int i = 0; i < kSent; ++i) {
+        link()->SendHeartbeattoMCU();
+        std::this_thread::sleep_for(1s);
+    }
+    EXPECT_TRUE(waitFor([&] { return heartbeats.load() >= kSent * 4 / 5; }, 10s)) << heartbeats.load();
+    running = false;
+    service.join();
+}
+
 std::atomic<unsigned> g_signalsHandled{0};
 void countSignal(int) { g_signalsHandled.fetch_add(1, std::memory_order_relaxed); }
 
