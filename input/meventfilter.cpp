@@ -1,5 +1,7 @@
 #include "meventfilter.h"
 
+#include "launcherexports.h"
+
 #include "eventclock.h"
 
 #include "appdata.h"
@@ -91,4 +93,17 @@ void MEventFilter::playSound()
         return;
 
     m_sound->play();
+}
+
+// The filter's entry points for the component libraries (launcherexports.h).
+
+QObject *launcher_beep_filter()
+{
+    return MEventFilter::GetInstance();
+}
+
+QSound **launcher_beep_sound_slot()
+{
+    MEventFilter *filter = MEventFilter::GetInstance();
+    return filter ? &filter->m_sound : nullptr;
 }

@@ -1,17 +1,12 @@
 #ifndef LINKSTATE_H
 #define LINKSTATE_H
 
+#include "launcherexports.h" // McuLinkState
+
 #include <atomic>
 #include <mutex>
 
 namespace tamoappframework {
-
-// The MCU link as the service manager and the home screen show it.
-enum class McuLinkState : int {
-    Absent,    // no connection: none made yet, the service is not there, or it ended; retrying
-    Connected, // a trusted MCU service is connected
-    Refused,   // the last peer found was not trusted; retrying
-};
 
 // The current state and who listens to its changes. Listeners are called
 // under the board's lock, so they must be quick and must not add or remove
@@ -19,7 +14,7 @@ enum class McuLinkState : int {
 class LinkStateBoard
 {
 public:
-    using Listener = void (*)(void *context, McuLinkState state);
+    using Listener = McuLinkStateListener;
     static constexpr int kMaxListeners = 4;
 
     McuLinkState current() const { return m_state.load(std::memory_order_acquire); }

@@ -102,3 +102,25 @@ bool MainAppProtocolComm::signOfLifeAnswered() const
 }
 
 } // namespace tamoappframework
+
+// The link's entry points for the component libraries (launcherexports.h).
+
+using tamoappframework::MainAppProtocolComm;
+
+int launcher_mcu_send(MainAppProtocolComm *link, const void *data, int len)
+{
+    return link ? link->SendData(const_cast<void *>(data), len) : -1;
+}
+
+bool launcher_mcu_watch_state(MainAppProtocolComm *link, tamoappframework::McuLinkStateListener listener,
+                              void *context)
+{
+    return link && link->addStateListener(listener, context);
+}
+
+void launcher_mcu_unwatch_state(MainAppProtocolComm *link, tamoappframework::McuLinkStateListener listener,
+                                void *context)
+{
+    if (link)
+        link->removeStateListener(listener, context);
+}

@@ -63,7 +63,8 @@ void McuTransport::setServiceUser(const std::string &name)
 
 bool McuTransport::onLinkThread() const
 {
-    return m_threadStarted && ::pthread_equal(::pthread_self(), m_thread);
+    return m_linkThreadRunning.load(std::memory_order_acquire) &&
+           ::pthread_equal(::pthread_self(), m_linkThread.load(std::memory_order_acquire));
 }
 
 void McuTransport::requestSignOfLife()
@@ -145,8 +146,12 @@ void McuTransport::stop()
 
 void *McuTransport::threadEntry(void *self)
 {
+    auto *transport = static_cast<McuTransport *>(self);
     ::pthread_setname_np(::pthread_self(), "mcu-link");
-    static_cast<McuTransport *>(self)->loop();
+    transport->m_linkThread.store(::pthread_self(), std::memory_order_release);
+    transport->m_linkThreadRunning.store(true, std::memory_order_release);
+    transport->loop();
+    transport->m_linkThreadRunning.store(false, std::memory_order_release);
     return nullptr;
 }
 

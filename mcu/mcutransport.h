@@ -137,6 +137,8 @@ private:
 
     // The thread.
     pthread_t m_thread{};
+    std::atomic<pthread_t> m_linkThread{};        // as the thread itself knows it...
+    std::atomic<bool> m_linkThreadRunning{false}; // ...while it runs its loop
     bool m_threadStarted = false;
     std::atomic<bool> m_running{false};
     int m_stopFd = -1; // eventfd, readable from stop() until the next start()

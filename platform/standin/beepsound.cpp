@@ -3,12 +3,9 @@
 #include "firstframe.h"
 #include "tracefmt.h"
 
-// The filter's class is the launcher's. Only its layout is used here (the
-// public m_sound) and calls through its virtual table: nothing of it is linked,
-// so programs without the filter link and run.
-#pragma GCC visibility push(default)
-#include "meventfilter.h"
-#pragma GCC visibility pop
+// The filter is the launcher's: found through the entry points its executable
+// exports, at run time, so that programs without the filter link and run.
+#include "launcherexports.h"
 
 #include <QCoreApplication>
 #include <QDataStream>
@@ -32,7 +29,8 @@ namespace platform {
 
 namespace {
 
-using FilterAccessor = MEventFilter *(*)();
+using FilterAccessor = decltype(&launcher_beep_filter);
+using SoundSlotAccessor = decltype(&launcher_beep_sound_slot);
 
 // How long the application's end waits for a sample that is still loading.
 constexpr int kQuitLoadWaitMs = 3000;
@@ -159,21 +157,23 @@ QString findBeepSoundPath()
 void handOnMainThread()
 {
     auto accessor = reinterpret_cast<FilterAccessor>(::dlsym(RTLD_DEFAULT, kBeepFilterAccessor));
-    if (!accessor) {
+    auto slotAccessor = reinterpret_cast<SoundSlotAccessor>(::dlsym(RTLD_DEFAULT, kBeepSoundSlotAccessor));
+    if (!accessor || !slotAccessor) {
         step(QStringLiteral("no beep filter in this process"));
         return;
     }
-    MEventFilter *filter = accessor();
-    if (!filter) {
+    QObject *filter = accessor();
+    QSound **slot = slotAccessor();
+    if (!filter || !slot) {
         step(QStringLiteral("the beep filter accessor gave no filter"));
         return;
     }
     step(QStringLiteral("filter found"));
 
     BeepState &state = beepState();
-    if (filter->m_sound && filter->m_sound == state.sound.data()) {
+    if (*slot && *slot == state.sound.data()) {
         step(QStringLiteral("the filter has the sound already"));
-    } else if (filter->m_sound) {
+    } else if (*slot) {
         step(QStringLiteral("the filter has a sound of its own: kept"));
     } else {
         if (!state.sound) {
@@ -197,14 +197,14 @@ void handOnMainThread()
                 });
             Q_UNUSED(s_waitsAtQuit);
         }
-        filter->m_sound = state.sound.data();
+        *slot = state.sound.data();
         // The filter does not own the sound: should the sound go first, the
         // filter is not left pointing at it.
         QPointer<QObject> watched(filter);
         QSound *sound = state.sound.data();
-        QObject::connect(sound, &QObject::destroyed, [watched, filter, sound] {
-            if (watched && filter->m_sound == sound)
-                filter->m_sound = nullptr;
+        QObject::connect(sound, &QObject::destroyed, [watched, slot, sound] {
+            if (watched && *slot == sound)
+                *slot = nullptr;
         });
         step(QStringLiteral("sound %1 set").arg(sound->fileName()));
     }

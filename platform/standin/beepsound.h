@@ -8,9 +8,9 @@
 
 namespace platform {
 
-// The launcher's exported accessor of its beep filter, as the dynamic linker
-// knows it: MEventFilter::GetInstance().
-constexpr char kBeepFilterAccessor[] = "_ZN12MEventFilter11GetInstanceEv";
+// The launcher's entry points for its beep filter (launcherexports.h), looked up at run time.
+constexpr char kBeepFilterAccessor[] = "launcher_beep_filter";
+constexpr char kBeepSoundSlotAccessor[] = "launcher_beep_sound_slot";
 
 // Gives the launcher's beep filter the framework's beep sound: looks the
 // filter's accessor up among the process's symbols at run time (a program

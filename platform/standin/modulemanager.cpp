@@ -6,12 +6,9 @@
 #include "infomodule.h"
 #include "tracefmt.h"
 
-// The link's class is the launcher's: its senders are resolved against the
-// symbols the launcher executable exports, whatever visibility this library
-// is built with.
-#pragma GCC visibility push(default)
-#include "mainappprotocolcomm.h"
-#pragma GCC visibility pop
+// The link is the launcher's: reached through the entry points its executable exports.
+#include "launcherexports.h"
+#include "mcurecords.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -101,7 +98,7 @@ private:
             beat.kind = mcu::kKindShort;
             beat.msg = MSG_A2M_SHORT;
             beat.p1 = MSG_A2M_HEARTBEAT;
-            if (link->SendData(&beat, int(sizeof beat)) == 0)
+            if (launcher_mcu_send(link, &beat, int(sizeof beat)) == 0)
                 platform::HomeState::instance().addHeartbeat();
             lock.lock();
         }
@@ -115,9 +112,9 @@ private:
 };
 
 // Called by the link on its receive thread: the home state takes any thread.
-void showLinkState(void *, MainAppProtocolComm::LinkState state)
+void showLinkState(void *, McuLinkState state)
 {
-    using State = MainAppProtocolComm::LinkState;
+    using State = McuLinkState;
     platform::HomeState::instance().setLinkState(state == State::Connected ? platform::HomeLinkState::Connected
                                                  : state == State::Refused ? platform::HomeLinkState::Refused
                                                                            : platform::HomeLinkState::Absent);
@@ -195,10 +192,10 @@ void ModuleManager::initModule(MainAppProtocolComm *link)
     static MainAppProtocolComm *s_watched = nullptr;
     if (link != s_watched) {
         if (s_watched)
-            s_watched->removeStateListener(&showLinkState, nullptr);
+            launcher_mcu_unwatch_state(s_watched, &showLinkState, nullptr);
         s_watched = link;
         if (link)
-            link->addStateListener(&showLinkState, nullptr);
+            launcher_mcu_watch_state(link, &showLinkState, nullptr);
     }
     // The framework owns the key beep: the launcher's filter raises the
     // request, the framework's sound answers it. The sound waits for the

@@ -79,9 +79,12 @@ protected:
 
 TEST_F(BeepHandOverTest, TheAccessorIsFoundAtRunTime)
 {
-    void *found = ::dlsym(RTLD_DEFAULT, platform::kBeepFilterAccessor);
-    ASSERT_NE(found, nullptr) << "the executable must export the filter's accessor";
-    EXPECT_EQ(reinterpret_cast<MEventFilter *(*)()>(found)(), m_filter);
+    void *filter = ::dlsym(RTLD_DEFAULT, platform::kBeepFilterAccessor);
+    void *slot = ::dlsym(RTLD_DEFAULT, platform::kBeepSoundSlotAccessor);
+    ASSERT_NE(filter, nullptr) << "the executable must export the filter's accessor";
+    ASSERT_NE(slot, nullptr) << "the executable must export the sound's accessor";
+    EXPECT_EQ(reinterpret_cast<QObject *(*)()>(filter)(), m_filter);
+    EXPECT_EQ(reinterpret_cast<QSound **(*)()>(slot)(), &m_filter->m_sound);
 }
 
 TEST_F(BeepHandOverTest, FilterGetsTheSoundOnceAndEachSignalRunsTheSlotOnce)

@@ -25,7 +25,9 @@ using Clock = std::chrono::steady_clock;
 
 // Records not yet matched by an expect line are kept for later ones, up to this
 // many (an interactive session that expects nothing must not grow without end).
-constexpr size_t kQueueLimit = 4096;
+// A launcher that was not read from hands over its whole backlog at once (its
+// 64 KiB queue and the socket's buffer, some 16000 short records).
+constexpr size_t kQueueLimit = 32768;
 // How long a send may wait for the launcher to take bytes before it fails.
 constexpr int kSendTimeoutMs = 5000;
 
