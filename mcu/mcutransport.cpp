@@ -258,6 +258,7 @@ bool McuTransport::installConnection(int fd)
     m_gotRecord = false;
     m_achieved = false;
     bool ok = true;
+    int error = 0;
     {
         ::pthread_mutex_lock(&m_sendMutex);
         m_queue.clear();
@@ -274,10 +275,14 @@ bool McuTransport::installConnection(int fd)
         }
         if (ok)
             m_fd.store(fd, std::memory_order_release);
+        error = m_writeError;
         ::pthread_mutex_unlock(&m_sendMutex);
     }
     if (!ok) {
-        processlog::outf(Priority::Warning, "%sthe ready notice cannot be sent; reconnecting\n", kTag);
+        // A fresh socket has room: only a service that is gone again refuses the notice.
+        if (!quiet())
+            processlog::outf(Priority::Warning, "%sa write to the MCU service failed (%s); reconnecting\n", kTag,
+                             std::strerror(error ? error : EPIPE));
         endConnection();
         return false;
     }
