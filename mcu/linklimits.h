@@ -27,6 +27,11 @@ constexpr size_t kOutQueueBytes = 64 * 1024;
 // as a bus daemon ends a client that does not read.
 constexpr std::chrono::milliseconds kPeerSilence = 2000ms;
 
+// A Unix socket polls writable only once three quarters of its buffer are
+// free, so a service that reads slowly never wakes the link: while bytes
+// wait, the link tries to hand them over this often.
+constexpr std::chrono::milliseconds kQueueRetry = 50ms;
+
 // After the queue drained, the "reads again" line waits this long for a new
 // drop, so a reader that keeps the queue near full logs once per streak, not
 // at every flip.

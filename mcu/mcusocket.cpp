@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -134,6 +136,12 @@ ssize_t sendNow(int fd, const void *first, size_t firstLen, const void *second, 
             continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }
+}
+
+long unreadBytes(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? long(queued) : -1;
 }
 
 ssize_t readNow(int fd, void *buf, size_t len)

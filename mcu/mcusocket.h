@@ -56,6 +56,10 @@ bool peerCredentials(int fd, ucred *cred);
 ssize_t sendNow(int fd, const void *first, size_t firstLen, const void *second = nullptr,
                 size_t secondLen = 0);
 
+// Bytes written to the socket that its peer has not read yet (SIOCOUTQ), or
+// -1 when the kernel cannot tell.
+long unreadBytes(int fd);
+
 // Reads what the socket holds now, up to len bytes: > 0 bytes, 0 end of
 // stream, -1 with errno (EAGAIN when nothing is waiting).
 ssize_t readNow(int fd, void *buf, size_t len);

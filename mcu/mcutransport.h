@@ -166,6 +166,7 @@ private:
     std::atomic<bool> m_queueWaiting{false}; // bytes wait in m_queue (read by the link's thread unlocked)
     int m_writeError = 0;              // a write failed with this: the link's thread ends the connection
     Clock::time_point m_lastTaken{};   // the service last took bytes (or the queue began to wait)
+    long m_lastUnread = -1;            // its unread bytes when the link last looked
     bool m_dropping = false;           // records are being dropped for want of room...
     unsigned long long m_streakDrops = 0; // ...this many so far
     Clock::time_point m_drainedAt{};   // ...and the queue emptied then (epoch: not since the last drop)

@@ -5,6 +5,7 @@
 
 #include "processlog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -94,6 +95,7 @@ int McuTransport::sendLocked(int fd, const void *data, size_t len)
         // The rest waits for room; an empty queue holds any record that may be sent.
         m_queue.push(static_cast<const unsigned char *>(data) + n, len - size_t(n));
         m_lastTaken = Clock::now();
+        m_lastUnread = mcusocket::unreadBytes(fd);
         m_queueWaiting.store(true, std::memory_order_release);
         wakeLinkThread(); // to watch for room
         return 0;
@@ -206,8 +208,14 @@ int McuTransport::runTimers()
     {
         SendLock lock(&m_sendMutex);
         if (!m_queue.empty()) {
+            // Bytes the service took from the socket count as reading, even
+            // while the socket has no room for more of the queue yet.
+            const long unread = mcusocket::unreadBytes(m_socket);
+            if (unread >= 0 && unread < m_lastUnread)
+                m_lastTaken = now;
+            m_lastUnread = unread;
             silent = now - m_lastTaken >= linklimits::kPeerSilence;
-            next = std::min(next, m_lastTaken + linklimits::kPeerSilence);
+            next = std::min({next, m_lastTaken + linklimits::kPeerSilence, now + linklimits::kQueueRetry});
         } else if (m_dropping && m_drainedAt != Clock::time_point{}) {
             if (now - m_drainedAt >= linklimits::kStallStreakQuiet) {
                 readsAgain = true;
