@@ -3,6 +3,7 @@
 #include "firstframemonitor.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QThread>
 
@@ -18,6 +19,9 @@
 using tamoappframework::MainAppProtocolComm;
 
 namespace {
+
+// The name the link gives its thread, for the log line about a stuck one.
+constexpr char kLinkThreadName[] = "mcu-link";
 
 // A system call, again for as long as a signal interrupts it.
 template <typename Call>
@@ -168,6 +172,8 @@ void ServiceNotifier::watchLink(MainAppProtocolComm *link)
     if (!m_active || !link || m_link)
         return;
     m_link = link;
+    m_sinceAsked.invalidate();
+    m_linkStuck = false;
     link->addStateListener(&ServiceNotifier::onLinkState, this);
 }
 
@@ -180,9 +186,44 @@ void ServiceNotifier::unwatchLink()
     }
 }
 
+// Main thread, every half watchdog period: the tick itself shows the main loop
+// turns; the link's thread shows it by answering the ask of the tick before.
 void ServiceNotifier::watchdogTick()
 {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_link && !linkAnswered())
+        return;
     notify("WATCHDOG=1");
+    if (m_link) {
+        m_link->requestSignOfLife();
+        m_sinceAsked.start();
+    }
+}
+
+// Whether the link's thread answered the outstanding ask (none yet: it has
+// had no time to). Says once when the link's thread stops answering, and once
+// when it answers again.
+bool ServiceNotifier::linkAnswered()
+{
+    if (!m_sinceAsked.isValid())
+        return true;
+    const bool answered = m_link->signOfLifeAnswered();
+    if (answered != m_linkStuck) // as at the tick before
+        return answered;
+    m_linkStuck = !answered;
+    const qint64 waitedMs = m_sinceAsked.elapsed();
+    if (m_linkStuck) {
+        const QString since =
+            QDateTime::currentDateTime().addMSecs(-waitedMs).toString(QStringLiteral("hh:mm:ss.zzz"));
+        qWarning("ServiceNotifier: the MCU link thread (%s) has not answered since %s (%lld ms); "
+                 "watchdog pings withheld",
+                 kLinkThreadName, qPrintable(since), static_cast<long long>(waitedMs));
+    } else {
+        qWarning("ServiceNotifier: the MCU link thread (%s) answers again, after %lld ms; "
+                 "watchdog pings resume",
+                 kLinkThreadName, static_cast<long long>(waitedMs));
+    }
+    return answered;
 }
 
 // Any thread (the receive thread, or the caller of addStateListener): keeps

@@ -20,8 +20,10 @@ class FirstFrameMonitor;
 // abstract name after '@'):
 //   READY=1     once the first frame has been flushed to the screen;
 //   WATCHDOG=1  from a timer on the main thread, every half of WATCHDOG_USEC
-//               (when WATCHDOG_PID is unset or names this process): a main
-//               thread stuck for longer than that gets the unit restarted;
+//               (when WATCHDOG_PID is unset or names this process), only when
+//               the main loop turns and the MCU link's thread has answered the
+//               previous sign-of-life ask: a main thread or link thread stuck
+//               for longer than WATCHDOG_USEC gets the unit restarted;
 //   STATUS=     the MCU link in a few words, when it changes, at most every
 //               kStatusIntervalMs;
 //   STOPPING=1  when the event loop is asked to end; nothing goes after it.
@@ -50,7 +52,8 @@ public:
     // staging has armed the monitor (MainStart::start()): the first frame can
     // only be flushed once the event loop runs, so nothing is missed.
     void watchFirstFrame();
-    // STATUS= from the link's state, until unwatchLink() (before the link stops).
+    // STATUS= from the link's state, and WATCHDOG=1 only while the link's
+    // thread answers, until unwatchLink() (before the link stops).
     void watchLink(tamoappframework::MainAppProtocolComm *link);
     void unwatchLink();
 
@@ -63,6 +66,7 @@ private:
     void firstFrameFlushed();
     void sendReady();
     void watchdogTick();
+    bool linkAnswered();
     // Invoked by name from the link's thread: the event that carries the call
     // is then made and handed over inside Qt, under its posted-event lock.
     Q_INVOKABLE void sendStatus();
@@ -78,6 +82,8 @@ private:
     QElapsedTimer m_sinceStatus;   // since the last STATUS= was tried; invalid before the first
     int m_sentState = -1;          // the state the last STATUS= that went carried
     tamoappframework::MainAppProtocolComm *m_link = nullptr;
+    QElapsedTimer m_sinceAsked;    // the link's outstanding sign-of-life ask; invalid: none
+    bool m_linkStuck = false;      // the last tick found the ask unanswered (and said so)
     std::atomic<int> m_linkState{-1};
     std::atomic<bool> m_statusPosted{false};
 

@@ -22,10 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -113,6 +115,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_messages;
     }
+    // Every message so far, and every one sent before this call.
+    std::vector<Message> messagesSentSoFar()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        receiveQueued();
+        return m_messages;
+    }
     int count(const std::string &text)
     {
         const auto all = messages();
@@ -141,7 +150,6 @@ public:
 private:
     void read()
     {
-        char buf[4096];
         for (;;) {
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
@@ -150,14 +158,20 @@ private:
                     return;
             }
             pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) != 1)
-                continue;
-            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                continue;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_messages.push_back({std::string(buf, size_t(n)), Clock::now()});
+            if (::poll(&p, 1, 50) == 1) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_reading)
+                    receiveQueued();
+            }
         }
+    }
+    // With m_mutex held: every datagram queued now.
+    void receiveQueued()
+    {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            m_messages.push_back({std::string(buf, size_t(n)), Clock::now()});
     }
 
     std::string m_path;
@@ -228,6 +242,26 @@ struct MainThreadSamples {
         return out;
     }
 };
+
+// The thread of pid named name; 0 when there is none.
+pid_t threadNamed(pid_t pid, const std::string &name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return 0;
+    pid_t found = 0;
+    while (const dirent *e = ::readdir(dir)) {
+        std::ifstream in(tasks + "/" + e->d_name + "/comm");
+        std::string comm;
+        if (e->d_name[0] != '.' && std::getline(in, comm) && comm == name) {
+            found = pid_t(std::atoi(e->d_name));
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
 
 } // namespace
 
@@ -351,6 +385,69 @@ TEST(ServiceManager, FullNotifySocketNeverHoldsTheMainThread)
     EXPECT_EQ(launcher.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(launcher.exitCode(), 0);
     EXPECT_EQ(1, manager.count("READY=1")) << manager.dump();
+}
+
+// The watchdog hears from the MCU link's thread too. While that thread is held
+// (stopped as a debugger stops it), WATCHDOG=1 stops within a couple of ticks
+// and one line names the thread; once it runs again, so do the pings.
+TEST(ServiceManager, HeldLinkThreadWithholdsTheWatchdog)
+{
+    const QString dir = testsupport::scratchDir("heldlink");
+    NotifySocket manager(dir);
+    ASSERT_TRUE(manager.ok());
+    LauncherProcess launcher(dir);
+    launcher.addEnvironment(manager.environment());
+    launcher.addEnvironment("WATCHDOG_USEC=200000");
+    ASSERT_TRUE(launcher.start());
+    const auto pump = [&launcher] { launcher.standardError(); };
+    ASSERT_TRUE(manager.waitFor("READY=1", 1, 60s, pump)) << manager.dump() << dumpRecords(launcher);
+    // Pings go while the link's thread answers.
+    ASSERT_TRUE(manager.waitFor("WATCHDOG=1", manager.count("WATCHDOG=1") + 2, 20s, pump))
+        << manager.dump() << dumpRecords(launcher);
+
+    const pid_t tid = threadNamed(launcher.pid(), "mcu-link");
+    ASSERT_GT(tid, 0) << "no thread named mcu-link";
+    if (::ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0)
+        GTEST_SKIP() << "ptrace is not permitted here: " << std::strerror(errno);
+    // Let go however the test ends: a held link thread would hold the teardown too.
+    struct Release {
+        pid_t tid;
+        ~Release()
+        {
+            if (tid > 0)
+                ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+        }
+    } release{tid};
+    ASSERT_EQ(0, ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr)) << std::strerror(errno);
+    int status = 0;
+    ASSERT_TRUE(testsupport::waitFor([&] { return ::waitpid(tid, &status, __WALL | WNOHANG) == tid; }, scaled(10s)));
+    ASSERT_TRUE(WIFSTOPPED(status)) << "status " << status;
+    const size_t beforeHold = manager.messagesSentSoFar().size();
+
+    const auto withheldLine = [](const LogRecord &r) {
+        return r.message.contains("MCU link thread (mcu-link) has not answered since") &&
+               r.message.contains("watchdog pings withheld");
+    };
+    ASSERT_TRUE(launcher.waitForRecord(withheldLine, 20s)) << manager.dump() << dumpRecords(launcher);
+    // At most the one ping the last answer allowed...
+    const auto all = manager.messages();
+    const auto late = std::count_if(all.begin() + beforeHold, all.end(),
+                                    [](const NotifySocket::Message &m) { return m.text == "WATCHDOG=1"; });
+    EXPECT_LE(late, 1) << manager.dump();
+    // ...and none over the next ticks.
+    const int pings = manager.count("WATCHDOG=1");
+    EXPECT_FALSE(manager.waitFor("WATCHDOG=1", pings + 1, 1s, pump)) << manager.dump();
+
+    ASSERT_EQ(0, ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr)) << std::strerror(errno);
+    release.tid = 0;
+    ASSERT_TRUE(manager.waitFor("WATCHDOG=1", pings + 2, 20s, pump)) << manager.dump() << dumpRecords(launcher);
+    EXPECT_TRUE(launcher.waitForRecord(
+        [](const LogRecord &r) { return r.message.contains("MCU link thread (mcu-link) answers again"); }, 5s))
+        << dumpRecords(launcher);
+    ASSERT_TRUE(launcher.terminate());
+    EXPECT_EQ(launcher.exitCode(), 0);
+    const auto records = launcher.records();
+    EXPECT_EQ(1, std::count_if(records.begin(), records.end(), withheldLine)) << dumpRecords(launcher);
 }
 
 // The first SIGTERM ends the event loop; the teardown then hangs (standard
