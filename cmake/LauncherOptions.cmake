@@ -36,14 +36,3 @@ endif()
 # The user the MCU service runs as, trusted by the MCU link besides root and the
 # launcher's own user (looked up when the link starts; empty: nobody more).
 set(LAUNCHER_MCU_SERVICE_USER "" CACHE STRING "User name of the MCU service, trusted as the link's peer")
-
-# Service-manager notifications (readiness, watchdog, status) through
-# libsystemd: on where the library is found, off for a target without it.
-find_package(PkgConfig QUIET)
-if(PkgConfig_FOUND)
-    pkg_check_modules(LAUNCHER_LIBSYSTEMD QUIET IMPORTED_TARGET libsystemd)
-endif()
-option(LAUNCHER_WITH_SYSTEMD "Notify the service manager (needs libsystemd)" ${LAUNCHER_LIBSYSTEMD_FOUND})
-if(LAUNCHER_WITH_SYSTEMD AND NOT LAUNCHER_LIBSYSTEMD_FOUND)
-    message(FATAL_ERROR "LAUNCHER_WITH_SYSTEMD is on but libsystemd was not found (Debian: libsystemd-dev)")
-endif()

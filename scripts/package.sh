@@ -25,8 +25,7 @@ fi
 extra=(dpkg-dev lintian)
 if [ "$arch" = armhf ]; then
     extra+=(crossbuild-essential-armhf qtbase5-dev-tools
-            qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf
-            libsystemd-dev:armhf)
+            qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf)
 fi
 scripts/install-deps.sh "${extra[@]}"
 

@@ -28,7 +28,7 @@ fi
 scripts/install-deps.sh \
     crossbuild-essential-armhf qemu-user qtbase5-dev-tools \
     qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf \
-    libgtest-dev:armhf libgmock-dev:armhf libsystemd-dev:armhf
+    libgtest-dev:armhf libgmock-dev:armhf
 
 # Realtime minus boot time, in milliseconds: constant unless the clock is set.
 clock_offset_ms() {
