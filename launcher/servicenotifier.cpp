@@ -21,7 +21,7 @@ using tamoappframework::MainAppProtocolComm;
 namespace {
 
 // The name the link gives its thread, for the log line about a stuck one.
-constexpr char kLinkThreadName[] = "mcu-link";
+constexpr const char *kLinkThreadName = tamoappframework::McuTransport::kThreadName;
 
 // A system call, again for as long as a signal interrupts it.
 template <typename Call>

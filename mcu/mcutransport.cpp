@@ -147,7 +147,7 @@ void McuTransport::stop()
 void *McuTransport::threadEntry(void *self)
 {
     auto *transport = static_cast<McuTransport *>(self);
-    ::pthread_setname_np(::pthread_self(), "mcu-link");
+    ::pthread_setname_np(::pthread_self(), kThreadName);
     transport->m_linkThread.store(::pthread_self(), std::memory_order_release);
     transport->m_linkThreadRunning.store(true, std::memory_order_release);
     transport->loop();

@@ -41,6 +41,9 @@ namespace tamoappframework {
 class McuTransport
 {
 public:
+    // The link's thread, as the system names it.
+    static constexpr char kThreadName[] = "mcu-link";
+
     // Gets every whole framed record (16 bytes for kind 1, 268 for the others), on the link's thread.
     using RecordSink = void (*)(void *context, unsigned char *record, int size);
 
