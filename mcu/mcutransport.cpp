@@ -167,6 +167,7 @@ void McuTransport::reportFirstAttempt()
 // Waits out the back-off; wake-ups are answered, they do not cut it short.
 bool McuTransport::waitOutBackoff()
 {
+    assert(onLinkThread());
     const timespec deadline = mcusocket::deadlineAfter(m_backoff.count());
     while (m_running.load()) {
         answerSignOfLife();
@@ -352,6 +353,7 @@ void McuTransport::endGarbageStreak()
 
 bool McuTransport::dispatchPending()
 {
+    assert(onLinkThread());
     McuFramer::Record rec;
     for (;;) {
         const McuFramer::Step step = m_framer.next(rec);
@@ -384,6 +386,7 @@ bool McuTransport::dispatchPending()
 // One read of what is waiting: 1 bytes came, 0 nothing is waiting, -1 the connection ended.
 int McuTransport::readTurn()
 {
+    assert(onLinkThread());
     auto *buf = reinterpret_cast<unsigned char *>(&m_scratch);
     const ssize_t n = mcusocket::readNow(m_socket, buf, sizeof m_scratch);
     if (n > 0) {

@@ -6,6 +6,7 @@
 #include "processlog.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -145,6 +146,7 @@ void McuTransport::announceReady(const McuShortMsg &notice)
 
 bool McuTransport::drainQueue()
 {
+    assert(onLinkThread());
     SendLock lock(&m_sendMutex);
     if (m_queue.empty() || m_writeError != 0)
         return m_writeError == 0;
@@ -168,6 +170,7 @@ bool McuTransport::drainQueue()
 // ready notice that found no room, ends the connection here, its owner.
 void McuTransport::serviceWake()
 {
+    assert(onLinkThread());
     eventfd_t stale;
     ::eventfd_read(m_wakeFd, &stale);
     answerSignOfLife();
@@ -196,6 +199,7 @@ void McuTransport::serviceWake()
 // connection. Returns how long the wait may last.
 int McuTransport::runTimers()
 {
+    assert(onLinkThread());
     using std::chrono::duration_cast;
     using std::chrono::milliseconds;
     const Clock::time_point now = Clock::now();
