@@ -107,7 +107,6 @@ bool McuTransport::start(RecordSink sink, void *context)
     m_connections.store(0);
     m_refusedPeers.store(0);
     m_backoff = std::chrono::milliseconds(0);
-    m_failing = false;
     m_absentLogged = m_refusedLogged = false;
     m_earlyEnds = 0;
     m_nextSummary = Clock::now() + linklimits::kSummaryInterval;
@@ -206,9 +205,7 @@ int McuTransport::connectOnce()
 {
     assert(onLinkThread());
     const auto grow = [this] {
-        m_failing = true;
-        m_backoff = m_backoff.count() == 0 ? linklimits::kInitialBackoff
-                                           : std::min(m_backoff * 2, std::chrono::milliseconds(linklimits::kMaxBackoff));
+        growBackoff();
         reportFirstAttempt();
     };
     int error = 0;
@@ -299,7 +296,6 @@ bool McuTransport::installConnection(int fd)
 void McuTransport::endStormStreak()
 {
     m_achieved = true;
-    m_failing = false;
     m_backoff = std::chrono::milliseconds(0);
     if (m_earlyEnds > 1)
         processlog::outf(Priority::Info, "%s%u more connections had ended early before this one\n", kTag,
@@ -326,7 +322,11 @@ void McuTransport::endConnection()
     m_states.set(McuLinkState::Absent);
     if (!m_achieved)
         ++m_earlyEnds;
-    m_failing = true;
+    growBackoff();
+}
+
+void McuTransport::growBackoff()
+{
     m_backoff = m_backoff.count() == 0 ? linklimits::kInitialBackoff
                                        : std::min(m_backoff * 2, std::chrono::milliseconds(linklimits::kMaxBackoff));
 }

@@ -107,6 +107,7 @@ private:
     int openSocket(int *error);
     bool installConnection(int fd);
     void endConnection();
+    void growBackoff();
     void reportFirstAttempt();
     bool waitOutBackoff();
     void answerSignOfLife();
@@ -183,7 +184,6 @@ private:
     Clock::time_point m_connectedAt{};
     bool m_gotRecord = false;          // the current connection carried a whole valid record
     std::chrono::milliseconds m_backoff{0};
-    bool m_failing = false;            // no good connection since the last one ended
     bool m_absentLogged = false;
     bool m_refusedLogged = false;
     pid_t m_refusedPid = 0;
