@@ -24,7 +24,8 @@ void LineRing::put(size_t &tail, const char *p, size_t n)
 {
     const size_t first = std::min(n, kCapacity - tail);
     std::memcpy(m_buf + tail, p, first);
-    std::memcpy(m_buf, p + first, n - first);
+    if (first < n)
+        std::memcpy(m_buf, p + first, n - first);
     tail = (tail + n) % kCapacity;
 }
 
@@ -39,8 +40,11 @@ bool LineRing::push(const char *prefix, size_t prefixLen, const char *text, size
         return false;
 
     size_t tail = (m_head + m_used) % kCapacity;
-    if (prefixLen == 0) {
+    if (prefixLen == 0 && hasNewline) {
+        put(tail, text, len);
+    } else if (prefixLen == 0) {
         put(tail, text, body);
+        put(tail, "\n", 1);
     } else {
         const char *p = text;
         const char *end = text + body;
@@ -54,24 +58,28 @@ bool LineRing::push(const char *prefix, size_t prefixLen, const char *text, size
             put(tail, p, size_t(nl + 1 - p));
             p = nl + 1;
         }
+        put(tail, "\n", 1);
     }
-    put(tail, "\n", 1);
     m_used += size;
     return true;
 }
 
-size_t LineRing::copyFront(char *to, size_t max) const
+int LineRing::front(size_t max, iovec piece[2]) const
 {
-    size_t n = std::min(m_used, max);
+    const size_t n = std::min(m_used, max);
     const size_t first = std::min(n, kCapacity - m_head);
-    std::memcpy(to, m_buf + m_head, first);
-    std::memcpy(to + first, m_buf, n - first);
+    piece[0] = {const_cast<char *>(m_buf) + m_head, first};
+    piece[1] = {const_cast<char *>(m_buf), n - first};
     if (n < m_used) {
         // Whole lines only, unless one line alone is longer than max.
-        if (const void *nl = ::memrchr(to, '\n', n))
-            n = size_t(static_cast<const char *>(nl) - to) + 1;
+        if (const void *nl = ::memrchr(piece[1].iov_base, '\n', piece[1].iov_len)) {
+            piece[1].iov_len = size_t(static_cast<const char *>(nl) - m_buf) + 1;
+        } else if (const void *nl0 = ::memrchr(piece[0].iov_base, '\n', piece[0].iov_len)) {
+            piece[0].iov_len = size_t(static_cast<const char *>(nl0) - (m_buf + m_head)) + 1;
+            piece[1].iov_len = 0;
+        }
     }
-    return n;
+    return piece[1].iov_len > 0 ? 2 : 1;
 }
 
 void LineRing::pop(size_t n)

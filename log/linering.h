@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include <sys/uio.h>
+
 namespace processlog {
 
 // A fixed queue of whole text lines, oldest first, in one 64 KiB buffer: a
@@ -19,10 +21,11 @@ public:
     // queued, when there is no room for all of it.
     bool push(const char *prefix, size_t prefixLen, const char *text, size_t len);
 
-    // Copies the oldest queued bytes to `to`: as many whole lines as fit in
-    // max bytes (a line longer than max comes out in pieces). Returns the
-    // number copied; pop() then removes them.
-    size_t copyFront(char *to, size_t max) const;
+    // The oldest queued bytes, as many whole lines as fit in max bytes (a line
+    // longer than max comes out in pieces), in one or two pieces (the buffer
+    // wraps); returns how many pieces. They stay where they are, whatever is
+    // pushed meanwhile, until pop() removes them.
+    int front(size_t max, iovec piece[2]) const;
     void pop(size_t n);
 
     size_t used() const { return m_used; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace processlog {
@@ -36,25 +38,53 @@ bool namesDescriptor(const char *journalStream, int fd)
     return ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
-// Writes [p, p + n) to fd, which poll() found room on: a pipe takes up to
-// PIPE_BUF bytes whole, a socket far more. A reader that is gone (EPIPE: the
-// launcher ignores SIGPIPE) or a descriptor that fails costs the bytes.
-void writeAll(int fd, const char *p, size_t n)
+// The most a write to fd may carry to go out whole once poll() finds room: a
+// pipe then takes PIPE_BUF bytes, a socket a quarter of its buffer; a terminal
+// a little; a file or a device that is no terminal anything.
+size_t chunkFor(int fd)
 {
-    while (n > 0) {
-        const ssize_t k = ::write(fd, p, n);
-        if (k > 0) {
-            p += k;
-            n -= size_t(k);
-        } else if (k < 0 && errno == EINTR) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return PIPE_BUF;
+    if (S_ISSOCK(st.st_mode)) {
+        int size = 0;
+        socklen_t len = sizeof size;
+        if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &len) != 0)
+            return PIPE_BUF;
+        return std::clamp(size_t(size) / 4, size_t(PIPE_BUF), LineRing::kCapacity);
+    }
+    if (S_ISFIFO(st.st_mode) || ::isatty(fd))
+        return PIPE_BUF;
+    return LineRing::kCapacity;
+}
+
+// Writes the pieces to fd, which poll() found room on. A reader that is gone
+// (EPIPE: the launcher ignores SIGPIPE) or a descriptor that fails costs the
+// bytes, nothing else.
+void writeAll(int fd, iovec *piece, int count)
+{
+    while (count > 0) {
+        const ssize_t k = ::writev(fd, piece, count);
+        if (k < 0 && errno == EINTR)
             continue;
-        } else if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // Someone made the shared descriptor non-blocking (a terminal
             // program may): wait for room instead of spinning.
             pollfd w{fd, POLLOUT, 0};
             ::poll(&w, 1, 100);
-        } else {
+            continue;
+        }
+        if (k <= 0)
             return;
+        size_t done = size_t(k);
+        while (count > 0 && done >= piece->iov_len) {
+            done -= piece->iov_len;
+            ++piece;
+            --count;
+        }
+        if (count > 0) {
+            piece->iov_base = static_cast<char *>(piece->iov_base) + done;
+            piece->iov_len -= done;
         }
     }
 }
@@ -77,7 +107,7 @@ void writeIfRoom(int fd, const char *p, size_t n)
     if (::send(fd, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 || errno != ENOTSOCK)
         return;
     if (hasRoom(fd)) {
-        const ssize_t unused = ::write(fd, p, n); // a pipe with room takes a short line whole
+        const ssize_t unused = ::write(fd, p, n); // with room, a short line goes out whole
         (void)unused;
     }
 }
@@ -90,10 +120,12 @@ Writer::Writer(int outFd, int errFd, const char *journalStream)
     out.fd = outFd;
     out.prefixed = namesDescriptor(journalStream, outFd);
     out.noticeFormat = "=================>>>MainAppProtocolComm %llu console lines dropped\n";
+    out.chunk = chunkFor(outFd);
     Channel &err = m_channels[int(Stream::Err)];
     err.fd = errFd;
     err.prefixed = namesDescriptor(journalStream, errFd);
     err.noticeFormat = "launcher: %llu log lines dropped\n";
+    err.chunk = chunkFor(errFd);
 }
 
 Writer::~Writer()
@@ -259,40 +291,48 @@ void Writer::sleepLocked(std::unique_lock<std::mutex> &lock, int timeoutMs, bool
 
 // Writes the lines queued now, in chunks of whole lines while the descriptor
 // has room, then the count of lines dropped meanwhile once the queue is empty.
-// False when the descriptor had no room. The bytes being written stay in the
-// ring (producers only fill free space) until they are out.
+// False when the descriptor had no room.
 bool Writer::writeOutLocked(Channel &c, std::unique_lock<std::mutex> &lock)
 {
     size_t left = c.ring.used();
     for (;;) {
-        const bool countDue = left == 0 && c.ring.empty() && c.pending > 0;
-        if (m_closed || (left == 0 && !countDue))
+        if (m_closed)
             return true;
+        iovec piece[2];
+        int count = 0;
+        char line[128];
+        if (left > 0) {
+            count = c.ring.front(std::min(left, c.chunk), piece);
+            c.inFlight = piece[0].iov_len + (count > 1 ? piece[1].iov_len : 0);
+        } else if (!c.ring.empty() || c.pending == 0) {
+            return true;
+        }
         m_busy = true;
         lock.unlock();
         const bool room = hasRoom(c.fd);
-        lock.lock();
-        c.stalled = !room;
-        if (!room || m_closed) {
-            m_busy = false;
-            return room;
-        }
-        size_t n;
-        if (countDue) {
-            n = notice(c, c.pending, m_chunk, sizeof m_chunk);
-            c.pending = 0;
-        } else {
-            n = c.ring.copyFront(m_chunk, std::min(left, sizeof m_chunk));
-            c.inFlight = n;
-        }
-        lock.unlock();
-        writeAll(c.fd, m_chunk, n);
+        if (room && count > 0)
+            writeAll(c.fd, piece, count);
         lock.lock();
         m_busy = false;
-        c.inFlight = 0;
-        if (!countDue) {
-            c.ring.pop(n);
-            left -= n;
+        c.stalled = !room;
+        if (!room) {
+            c.inFlight = 0;
+            return false;
+        }
+        if (count > 0) {
+            c.ring.pop(c.inFlight);
+            left -= c.inFlight;
+            c.inFlight = 0;
+        } else if (!m_closed) {
+            // Caught up: the count, written with the lock released (lines that
+            // come meanwhile go after it).
+            iovec notice{line, this->notice(c, c.pending, line, sizeof line)};
+            c.pending = 0;
+            m_busy = true;
+            lock.unlock();
+            writeAll(c.fd, &notice, 1);
+            lock.lock();
+            m_busy = false;
         }
     }
 }

@@ -15,9 +15,10 @@ namespace processlog {
 // Two line queues, one per stream (standard output's and standard error's),
 // and the one thread that writes them to their descriptors. Any thread may
 // queue a line and never waits for a reader. The writer thread does not wait
-// on a descriptor either: it writes a chunk of whole lines (at most PIPE_BUF
-// bytes, which a pipe with room takes whole) only when poll() finds room, so
-// a stalled reader of one stream holds up that stream alone.
+// on a descriptor either: it writes a chunk of whole lines only when poll()
+// finds room, and no larger than the descriptor then takes without waiting
+// (PIPE_BUF bytes for a pipe, a quarter of a socket's buffer), so a stalled
+// reader of one stream holds up that stream alone.
 //
 // A line that finds its queue full is dropped and counted; until its queue has
 // been written out (the writer has caught up), later lines of that stream are
@@ -64,6 +65,7 @@ private:
         int fd = -1;
         bool prefixed = false;
         const char *noticeFormat = nullptr; // "... %llu ... dropped\n"
+        size_t chunk = 0;                   // the most written at once
         LineRing ring;
         size_t inFlight = 0;  // bytes at the ring's front being written
         uint64_t pending = 0; // dropped since the stream's last count line
@@ -93,7 +95,6 @@ private:
     bool m_gathering = false; // the writer lets lines gather
     bool m_busy = false;      // the writer is writing, outside the lock
     int m_flushers = 0;
-    char m_chunk[4096]; // the writer's: PIPE_BUF
 };
 
 } // namespace processlog
