@@ -134,6 +134,7 @@ Writer::~Writer()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
+        m_ending = true;
         started = m_started;
     }
     if (started) {
@@ -231,8 +232,8 @@ bool Writer::halfFullLocked() const
 void Writer::run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_closed) {
-        if (idleLocked()) {
+    while (!m_ending) {
+        if (m_closed || idleLocked()) {
             m_drained.notify_all();
             sleepLocked(lock, -1, false);
             continue;
@@ -257,7 +258,6 @@ void Writer::run()
         if (!otherWork)
             sleepLocked(lock, -1, true);
     }
-    m_drained.notify_all();
 }
 
 // Sleeps until the wake-up descriptor is written or timeoutMs pass; with
@@ -270,7 +270,7 @@ void Writer::sleepLocked(std::unique_lock<std::mutex> &lock, int timeoutMs, bool
     fds[n++] = {m_wakeFd, POLLIN, 0};
     for (Channel &c : m_channels) {
         const bool waitForRoom = forRoom && c.stalled && c.hasWork();
-        c.wakeOnLine = timeoutMs < 0 && !waitForRoom;
+        c.wakeOnLine = timeoutMs < 0 && !waitForRoom && !m_closed;
         if (waitForRoom)
             fds[n++] = {c.fd, POLLOUT, 0};
     }

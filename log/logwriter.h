@@ -91,7 +91,8 @@ private:
     pthread_t m_thread{};
     int m_wakeFd = -1; // eventfd: the writer's sleep ends when it is written
     bool m_started = false;
-    bool m_closed = false;    // nothing more is written
+    bool m_closed = false;    // nothing more is written (the thread stays, idle)
+    bool m_ending = false;    // the thread ends
     bool m_gathering = false; // the writer lets lines gather
     bool m_busy = false;      // the writer is writing, outside the lock
     int m_flushers = 0;
