@@ -15,6 +15,9 @@
 
 int main(int argc, char *argv[])
 {
+    // Every line goes through the process log, Qt's messages too, so that no
+    // thread but its writer waits for a reader; the last lines get 250 ms.
+    const processlog::Session log(250);
     // A reader of standard output that goes away, or an MCU service that dies
     // mid-write, costs lines or a record (EPIPE), never the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -45,10 +48,8 @@ int main(int argc, char *argv[])
     // No MCU record is dispatched into components that are being torn down: the
     // receive thread ends here, before anything it calls into is destroyed.
     tamoappframework::MainAppProtocolComm::GetInstance()->Stop();
-    // The link's last lines, unless whoever reads standard output has stopped.
-    processlog::flush(250);
-
-    // The filter goes first; the driver, then the application, as the scope ends.
+    // The filter goes first; the driver, the application and at last the log's
+    // bounded flush as the scope ends.
     MEventFilter::DeleteInstance();
     return ret;
 }

@@ -1,22 +1,91 @@
 #include "processlog.h"
 
-#include "linkconsole.h"
+#include "logwriter.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
+#include <unistd.h>
+
 namespace processlog {
 
-void out(Priority, const char *text, size_t len)
+namespace {
+
+// A fatal message's wait for the lines before it.
+constexpr int kFatalFlushMs = 250;
+
+Writer *s_writer = nullptr;
+
+void forkPrepare() { s_writer->forkPrepare(); }
+void forkParent() { s_writer->forkParent(); }
+void forkChild() { s_writer->forkChild(); }
+
+Writer &processWriter()
 {
-    LinkConsole::instance().write(text, len);
+    // Never destroyed: the writer thread may be held by a stalled reader when
+    // the process exits.
+    static Writer *writer = [] {
+        s_writer = new Writer(STDOUT_FILENO, STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
+        ::pthread_atfork(&forkPrepare, &forkParent, &forkChild);
+        return s_writer;
+    }();
+    return *writer;
+}
+
+Priority priorityOf(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return Priority::Debug;
+    case QtInfoMsg:
+        return Priority::Info;
+    case QtWarningMsg:
+        return Priority::Warning;
+    case QtCriticalMsg:
+        return Priority::Error;
+    case QtFatalMsg:
+        return Priority::Critical;
+    }
+    return Priority::Info;
+}
+
+// Qt's own output, with the line queued instead of written on the spot.
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QString formatted = qFormatLogMessage(type, context, message);
+    if (formatted.isNull()) // the pattern leaves nothing to write
+        return;
+    QByteArray line = formatted.toLocal8Bit();
+    line.append('\n');
+    processWriter().write(Stream::Err, priorityOf(type), line.constData(), size_t(line.size()));
+    if (type == QtFatalMsg) {
+        processWriter().finish(kFatalFlushMs);
+        std::abort();
+    }
+}
+
+} // namespace
+
+void out(Priority priority, const char *text, size_t len)
+{
+    processWriter().write(Stream::Out, priority, text, len);
+}
+
+void err(Priority priority, const char *text, size_t len)
+{
+    processWriter().write(Stream::Err, priority, text, len);
 }
 
 void outf(Priority priority, const char *format, ...)
 {
-    char line[LinkConsole::kMaxLine];
+    char line[512];
     va_list args;
     va_start(args, format);
     const int n = std::vsnprintf(line, sizeof line, format, args);
@@ -42,7 +111,18 @@ bool recordLines()
 
 bool flush(int timeoutMs)
 {
-    return LinkConsole::instance().flush(timeoutMs);
+    return processWriter().flush(timeoutMs);
+}
+
+Session::Session(int finishTimeoutMs) : m_finishTimeoutMs(finishTimeoutMs)
+{
+    processWriter(); // the descriptors are looked at now, before anything is written
+    qInstallMessageHandler(&messageHandler);
+}
+
+Session::~Session()
+{
+    processWriter().finish(m_finishTimeoutMs);
 }
 
 } // namespace processlog

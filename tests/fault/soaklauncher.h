@@ -23,6 +23,8 @@ public:
     Launcher();
     ~Launcher(); // kills a launcher that still runs
 
+    // Standard error goes to this file (a FIFO, say) instead of being kept.
+    void setStandardErrorFile(const QString &path) { m_process.setStandardErrorFile(path); }
     // Starts it and waits for the link's first connection attempt.
     bool start(std::chrono::milliseconds timeout);
     bool running() const;

@@ -1,8 +1,10 @@
 // The launcher binary against MCU services that die and talk nonsense: every
 // record a dead service wrote is still dispatched, reconnects stay quick, and
-// descriptors, memory and the log stay bounded however long it goes on.
+// descriptors, memory and the log stay bounded however long it goes on. And
+// with a standard error nobody reads: the link and the stop go on regardless.
 
 #include "faultserviceprocess.h"
+#include "mcupeer.h"
 #include "soaklauncher.h"
 #include "targetprogram.h"
 #include "testsupport.h"
@@ -15,12 +17,20 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 using faultservice::monotonicNs;
 using faultservice::Process;
+using testsupport::scaled;
 using testsupport::waitFor;
 using namespace std::chrono_literals;
 
@@ -253,6 +263,76 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     EXPECT_LE(rssEnd, rssWarm + kRssSlackKiB);
 
     EXPECT_TRUE(launcher.terminate(30s)) << launcher.standardError().right(4000).toStdString();
+}
+
+// The service's end of the launcher's fixed name: in the launcher's network
+// namespace when it has one of its own.
+bool listenBeside(soak::Launcher &launcher, testsupport::McuPeer &service)
+{
+    if (launcher.netnsPath().empty())
+        return service.listen();
+    bool ok = false;
+    std::thread([&] {
+        const int ns = ::open(launcher.netnsPath().c_str(), O_RDONLY | O_CLOEXEC);
+        ok = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0 && service.listen();
+        if (ns >= 0)
+            ::close(ns);
+    }).join();
+    return ok;
+}
+
+// Waits for a short record msg/p1 from the launcher, passing over the others.
+bool awaitShort(testsupport::McuPeer &service, uint32_t msg, uint32_t p1, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms)
+            return false;
+        const QByteArray head = service.read(4, left);
+        if (head.size() < 4)
+            return false;
+        const uint32_t kind = uint8_t(head[0]) | uint32_t(uint8_t(head[1])) << 8;
+        const QByteArray rest = service.read(kind == 1 ? 12 : 260, std::max(left, 1000ms));
+        if (kind == 1 && rest.size() == 12 && rest.left(8) == testsupport::le32(msg) + testsupport::le32(p1))
+            return true;
+    }
+}
+
+// Standard error is a pipe nobody reads (a journal that stopped reading) while
+// the service sends 3000 records that each log a debug line on the link's
+// receive thread: the launcher answers every parameter meanwhile and ends at
+// SIGTERM with status 0.
+TEST(LauncherSoak, AStalledStandardErrorHoldsUpNeitherTheLinkNorTheStop)
+{
+    const QString fifo = testsupport::scratchDir("stalled-stderr") + "/stderr";
+    ASSERT_EQ(0, ::mkfifo(fifo.toUtf8().constData(), 0600));
+    const int unread = ::open(fifo.toUtf8().constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(unread, 0);
+    ::fcntl(unread, F_SETPIPE_SZ, 4096);
+
+    soak::Launcher launcher;
+    launcher.setStandardErrorFile(fifo);
+    ASSERT_TRUE(launcher.start(60s)) << launcher.standardOutput().toStdString();
+    testsupport::McuPeer service("quillhaven");
+    ASSERT_TRUE(listenBeside(launcher, service));
+    ASSERT_TRUE(service.accept(scaled(20s)));
+    const timeval sendLimit{10, 0}; // a link that stopped reading fails the send, not the test's run
+    ::setsockopt(service.fd(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+
+    for (uint32_t batch = 0; batch < 6; ++batch) {
+        SCOPED_TRACE("batch " + std::to_string(batch));
+        QByteArray records;
+        for (uint32_t i = 0; i < 500; ++i)
+            records += testsupport::shortRecord(13144, batch * 500 + i, 0);
+        ASSERT_TRUE(service.send(records));
+        ASSERT_TRUE(service.send(testsupport::shortRecord(529, 13, batch)));
+        ASSERT_TRUE(awaitShort(service, 12, 186, scaled(1s)));
+    }
+
+    EXPECT_TRUE(launcher.terminate(5s)) << launcher.standardOutput().right(2000).toStdString();
+    ::close(unread);
 }
 
 } // namespace
