@@ -127,6 +127,7 @@ private:
 
     // Under m_sendMutex.
     int sendLocked(int fd, const void *data, size_t len);
+    bool takeQueued(int fd); // hands the queue to the socket without waiting; false: the write failed
     void noteDropLocked();
     void wakeLinkThread();
 

@@ -83,6 +83,10 @@ int McuTransport::sendLocked(int fd, const void *data, size_t len)
 {
     if (m_writeError != 0)
         return -1; // the connection is ending
+    // A full queue may find room on the socket before the link's thread has
+    // woken to use it: the sender hands it over itself, without waiting.
+    if (!m_queue.empty() && m_queue.room() < len && !takeQueued(fd))
+        return -1;
     if (m_queue.empty()) {
         const ssize_t n = mcusocket::sendNow(fd, data, len);
         if (n < 0) {
@@ -150,9 +154,15 @@ bool McuTransport::drainQueue()
     SendLock lock(&m_sendMutex);
     if (m_queue.empty() || m_writeError != 0)
         return m_writeError == 0;
-    const ssize_t n = m_queue.writeTo(m_socket);
+    return takeQueued(m_socket);
+}
+
+bool McuTransport::takeQueued(int fd)
+{
+    const ssize_t n = m_queue.writeTo(fd);
     if (n < 0) {
         m_writeError = errno ? errno : EPIPE;
+        wakeLinkThread();
         return false;
     }
     if (n > 0) {
