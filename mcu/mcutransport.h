@@ -97,6 +97,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    // What the link's own lines begin with.
+    static constexpr char kTag[] = "=================>>>MainAppProtocolComm ";
 
     static void *threadEntry(void *self);
     void loop();
