@@ -210,6 +210,8 @@ int McuTransport::connectOnce()
     int error = 0;
     const int fd = openSocket(&error);
     if (fd < 0) {
+        // An absent service is no storm: its return is logged in full.
+        closeEarlyStreak();
         if (!m_absentLogged)
             processlog::outf(Priority::Warning, "%scannot connect to the MCU service (%s); retrying\n", kTag,
                              std::strerror(error));
@@ -296,6 +298,11 @@ void McuTransport::endStormStreak()
 {
     m_achieved = true;
     m_backoff = std::chrono::milliseconds(0);
+    closeEarlyStreak();
+}
+
+void McuTransport::closeEarlyStreak()
+{
     if (m_earlyEnds > 1)
         processlog::outf(Priority::Info, "%s%u more connections had ended early before this one\n", kTag,
                          m_earlyEnds - 1);

@@ -125,6 +125,7 @@ private:
     bool drainQueue();
     int runTimers(); // ms until the next timer is due, -1 for none
     void endStormStreak();
+    void closeEarlyStreak();
     bool quiet() const { return m_earlyEnds > 0; }
 
     // Under m_sendMutex.

@@ -268,14 +268,36 @@ TEST_F(McuTransport, LateServiceAndRestartsGetTheReadyNoticeFirst)
         ASSERT_TRUE(waitFor([&] { return tap.size() >= size_t(round); }));
         EXPECT_EQ(hex(padded(in)), hex(tap.snapshot().back()));
 
-        // The service restarts.
+        // The service restarts, and is found absent meanwhile.
         peer.closeConnection();
         peer.stopListening();
         ASSERT_TRUE(waitFor([&] { return !link()->transport().isConnected(); }));
+        ASSERT_TRUE(waitFor([&] { return out.count("cannot connect to the MCU service") == round + 1; }));
     }
-    // Connections that end within a second are one streak: its first is logged.
-    EXPECT_EQ(1, out.count("Main App invaild datalen:0\n"));
+    // Short connections with the service absent between them are no storm:
+    // each is logged.
+    EXPECT_EQ(3, out.count("Main App invaild datalen:0\n"));
+    EXPECT_EQ(3, out.count("MainAppProtocolComm connected to the MCU service\n"));
+}
+
+TEST_F(McuTransport, AServiceThatDropsEveryConnectionIsTriedLessAndLessAndLoggedOnce)
+{
+    StdoutCapture out;
+    PairConnector pairs;
+    // Accepted, one byte, then gone: a byte is no whole record, so no reason to hurry back.
+    pairs.prepare = [](int peer) {
+        ::send(peer, "x", 1, MSG_NOSIGNAL);
+        ::shutdown(peer, SHUT_RDWR);
+    };
+    link()->transport().setConnector(pairs.connector());
+    const auto start = std::chrono::steady_clock::now();
+    link()->Start();
+    // 50, 100, 200, 400 ms between attempts: the fifth comes after 750 ms at the earliest.
+    ASSERT_TRUE(waitFor([&] { return link()->transport().connectionCount() >= 5; }, std::chrono::seconds(30)));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(750));
+    link()->Stop();
     EXPECT_EQ(1, out.count("MainAppProtocolComm connected to the MCU service\n"));
+    EXPECT_EQ(1, out.count("Main App invaild datalen:0\n"));
 }
 
 TEST_F(McuTransport, RefusedAttemptsLogOnceAndBackOff)
