@@ -29,14 +29,14 @@ void LineRing::put(size_t &tail, const char *p, size_t n)
     tail = (tail + n) % kCapacity;
 }
 
-bool LineRing::push(const char *prefix, size_t prefixLen, const char *text, size_t len)
+bool LineRing::push(const char *prefix, size_t prefixLen, const char *text, size_t len, size_t limit)
 {
     len = std::min(len, kMaxLine);
     const bool hasNewline = len > 0 && text[len - 1] == '\n';
     const size_t body = hasNewline ? len - 1 : len; // the text without its final newline
     const size_t lines = prefixLen > 0 ? 1 + countNewlines(text, body) : 1;
     const size_t size = body + 1 + lines * prefixLen;
-    if (size > kCapacity - m_used)
+    if (m_used + size > std::min(limit, kCapacity))
         return false;
 
     size_t tail = (m_head + m_used) % kCapacity;

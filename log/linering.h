@@ -18,8 +18,8 @@ public:
 
     // Queues text as lines: each line of it (text may hold several) starts
     // with prefix, and a missing final newline is added. False, with nothing
-    // queued, when there is no room for all of it.
-    bool push(const char *prefix, size_t prefixLen, const char *text, size_t len);
+    // queued, when all of it would take the queue past `limit` bytes.
+    bool push(const char *prefix, size_t prefixLen, const char *text, size_t len, size_t limit = kCapacity);
 
     // The oldest queued bytes, as many whole lines as fit in max bytes (a line
     // longer than max comes out in pieces), in one or two pieces (the buffer

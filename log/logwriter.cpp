@@ -171,7 +171,7 @@ void Writer::wake()
     } while (r < 0 && errno == EINTR);
 }
 
-void Writer::write(Stream stream, Priority priority, const char *text, size_t len)
+void Writer::write(Stream stream, Priority priority, const char *text, size_t len, bool bulk)
 {
     if (!text || len == 0)
         return;
@@ -185,7 +185,8 @@ void Writer::write(Stream stream, Priority priority, const char *text, size_t le
             startLocked();
         // After a drop the stream's lines wait for its count line, so that
         // the gap is marked where it is.
-        if (c.pending > 0 || !c.ring.push(prefix, prefixLen, text, len)) {
+        const size_t room = bulk ? LineRing::kCapacity / 4 * 3 : LineRing::kCapacity;
+        if ((bulk && c.pending > 0) || !c.ring.push(prefix, prefixLen, text, len, room)) {
             ++c.pending;
             ++c.dropped;
             return;

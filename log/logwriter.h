@@ -41,7 +41,11 @@ public:
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
 
-    void write(Stream stream, Priority priority, const char *text, size_t len);
+    // A bulk line (one per MCU record, or the components' call trace) may
+    // fill only three quarters of its queue and waits behind a drop of its
+    // stream; the rest is kept for every other line, so that a flood of bulk
+    // lines never costs a state line, a warning or the launcher's own.
+    void write(Stream stream, Priority priority, const char *text, size_t len, bool bulk = false);
 
     // Waits until every queued line has been handed to its descriptor, at most
     // timeoutMs. True when nothing is left.

@@ -64,7 +64,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         return;
     QByteArray line = formatted.toLocal8Bit();
     line.append('\n');
-    processWriter().write(Stream::Err, priorityOf(type), line.constData(), size_t(line.size()));
+    // The components' trace is bulk; the launcher's own messages are not.
+    const bool trace = type == QtDebugMsg && context.category && std::strcmp(context.category, "default") != 0;
+    processWriter().write(Stream::Err, priorityOf(type), line.constData(), size_t(line.size()), trace);
     if (type == QtFatalMsg) {
         processWriter().finish(kFatalFlushMs);
         std::abort();
@@ -75,7 +77,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 
 void out(Priority priority, const char *text, size_t len)
 {
-    processWriter().write(Stream::Out, priority, text, len);
+    // The link's debug lines are its per-record lines.
+    processWriter().write(Stream::Out, priority, text, len, priority == Priority::Debug);
 }
 
 void err(Priority priority, const char *text, size_t len)

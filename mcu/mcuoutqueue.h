@@ -18,7 +18,6 @@ class McuOutQueue
 {
 public:
     bool empty() const { return m_used == 0; }
-    size_t size() const { return m_used; }
     size_t room() const { return sizeof m_ring - m_used; }
 
     // Appends [data, data + len) whole; false (and nothing appended) when it does not fit.

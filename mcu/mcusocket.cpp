@@ -182,11 +182,5 @@ int waitFor(int fd, bool writable, int wakeFd, int stopFd, int timeoutMs)
     return ready;
 }
 
-void shutdownBoth(int fd)
-{
-    if (fd >= 0)
-        ::shutdown(fd, SHUT_RDWR);
-}
-
 } // namespace mcusocket
 } // namespace tamoappframework

@@ -77,10 +77,6 @@ enum : int {
 // are not watched.
 int waitFor(int fd, bool writable, int wakeFd, int stopFd, int timeoutMs);
 
-// Ends every read and write blocked on fd, in any thread; the descriptor stays
-// open until its owner closes it.
-void shutdownBoth(int fd);
-
 } // namespace mcusocket
 } // namespace tamoappframework
 

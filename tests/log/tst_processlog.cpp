@@ -117,18 +117,22 @@ TEST(ProcessLog, OnlyTheStreamJournalStreamNamesCarriesPriorities)
     }
 }
 
-// Nobody reads while 10000 lines are written: the first ones wait in the pipe
-// and the queue, the rest are dropped. Once the reader reads again, the count
-// follows the last line that was kept, and later lines follow the count.
+// Nobody reads while 10000 per-record lines are written: the first ones wait
+// in the pipe and the queue, the rest are dropped, and a warning written then
+// still finds the room they may not take. Once the reader reads again, the
+// count follows the last line that was kept, and later lines follow the count.
 TEST(ProcessLog, LinesLostToAStalledReaderAreCountedOnceItReadsAgain)
 {
     Pipe out(4096), err;
     Writer w(out.w, err.w, nullptr);
     constexpr int kLines = 10000;
-    for (int i = 0; i < kLines; ++i)
-        put(w, Stream::Out, Priority::Debug, outLine(i));
+    for (int i = 0; i < kLines; ++i) {
+        const std::string line = outLine(i);
+        w.write(Stream::Out, Priority::Debug, line.data(), line.size(), /*bulk=*/true);
+    }
     const uint64_t dropped = w.dropped(Stream::Out);
     ASSERT_GT(dropped, 0u);
+    put(w, Stream::Out, Priority::Warning, "warning\n");
 
     std::string got = out.readUntil([](const std::string &t) { return t.find(kOutDropped) != std::string::npos; });
     ASSERT_NE(got.find(kOutDropped), std::string::npos) << got.size() << " bytes, no count line";
@@ -141,7 +145,7 @@ TEST(ProcessLog, LinesLostToAStalledReaderAreCountedOnceItReadsAgain)
     while (got.compare(kept.size(), outLine(n).size(), outLine(n)) == 0)
         kept += outLine(n++);
     EXPECT_EQ(kLines, n + int(dropped));
-    EXPECT_EQ("=================>>>MainAppProtocolComm " + std::to_string(dropped) + kOutDropped + "after\n",
+    EXPECT_EQ("warning\n=================>>>MainAppProtocolComm " + std::to_string(dropped) + kOutDropped + "after\n",
               got.substr(kept.size()));
     EXPECT_EQ(dropped, w.dropped(Stream::Out));
 }
