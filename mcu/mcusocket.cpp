@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cstddef>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +12,6 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-namespace tamoappframework {
 namespace mcusocket {
 
 namespace {
@@ -60,15 +60,18 @@ static int pollRetrying(pollfd *fds, nfds_t n, int timeoutMs)
     }
 }
 
-bool fillAddress(sockaddr_un &addr, const std::string &name)
+bool fillAddress(sockaddr_un &addr, const std::string &name, socklen_t *length)
 {
     std::memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
-    if (name.empty() || name.size() > sizeof addr.sun_path - 1)
+    const bool abstract = !name.empty() && name[0] == '@';
+    if (name.size() < (abstract ? 2u : 1u) || name.size() > sizeof addr.sun_path - 1)
         return false;
     std::memcpy(addr.sun_path, name.data(), name.size());
-    if (addr.sun_path[0] == '@')
+    if (abstract)
         addr.sun_path[0] = '\0';
+    if (length)
+        *length = socklen_t(offsetof(sockaddr_un, sun_path) + name.size() + (abstract ? 0 : 1));
     return true;
 }
 
@@ -111,6 +114,78 @@ bool setNonBlocking(int fd)
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+namespace {
+
+std::string errnoText(const std::string &what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+// A stream socket with `name`'s address in *addr; -1 with *error set.
+int namedSocket(const std::string &name, int flags, sockaddr_un *addr, socklen_t *len, std::string *error)
+{
+    if (!fillAddress(*addr, name, len)) {
+        *error = "bad socket name: '" + name + "'";
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (fd < 0)
+        *error = errnoText("socket");
+    return fd;
+}
+
+} // namespace
+
+int listenOn(const std::string &name, std::string *error)
+{
+    sockaddr_un addr;
+    socklen_t len;
+    const int fd = namedSocket(name, SOCK_NONBLOCK, &addr, &len, error);
+    if (fd < 0)
+        return -1;
+    if (addr.sun_path[0] != '\0')
+        ::unlink(addr.sun_path);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
+        *error = errnoText("bind " + name);
+        closeFd(fd);
+        return -1;
+    }
+    if (::listen(fd, 4) != 0) {
+        *error = errnoText("listen");
+        closeFd(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int acceptOne(int listenFd)
+{
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+    }
+}
+
+int connectNamed(const std::string &name, std::string *error)
+{
+    sockaddr_un addr;
+    socklen_t len;
+    const int fd = namedSocket(name, 0, &addr, &len, error);
+    if (fd < 0)
+        return -1;
+    int r;
+    do {
+        r = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), len);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        *error = errnoText("connect " + name);
+        closeFd(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool peerCredentials(int fd, ucred *cred)
 {
     *cred = ucred{-1, uid_t(-1), gid_t(-1)};
@@ -140,6 +215,32 @@ ssize_t sendNow(int fd, const void *first, size_t firstLen, const void *second, 
     }
 }
 
+bool sendAll(int fd, const void *data, size_t n, int timeoutMs, std::string *error)
+{
+    const timespec deadline = deadlineAfter(timeoutMs);
+    const char *p = static_cast<const char *>(data);
+    while (n > 0) {
+        const ssize_t w = sendNow(fd, p, n);
+        if (w < 0) {
+            *error = errnoText("send");
+            return false;
+        }
+        p += w;
+        n -= size_t(w);
+        if (n == 0)
+            break;
+        if (w == 0) {
+            const int left = msUntil(deadline);
+            pollfd pfd{fd, POLLOUT, 0};
+            if (left == 0 || pollRetrying(&pfd, 1, left) == 0) {
+                *error = "the peer takes no more bytes (send timed out)";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 long unreadBytes(int fd)
 {
     int queued = 0;
@@ -153,6 +254,21 @@ ssize_t readNow(int fd, void *buf, size_t len)
         n = ::recv(fd, buf, len, MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     return n;
+}
+
+ssize_t readSome(int fd, void *buf, size_t len)
+{
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void closeFd(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
 }
 
 int waitFor(int fd, bool writable, int wakeFd, int stopFd, int timeoutMs)
@@ -183,4 +299,3 @@ int waitFor(int fd, bool writable, int wakeFd, int stopFd, int timeoutMs)
 }
 
 } // namespace mcusocket
-} // namespace tamoappframework

@@ -2,7 +2,7 @@
 // exit codes, reconnection, restarts, signals, the prompt and captures.
 
 #include "codec.h"
-#include "sysio.h"
+#include "mcusocket.h"
 #include "targetprogram.h"
 #include "testsupport.h"
 
@@ -24,10 +24,10 @@ namespace {
 
 struct Fd {
     int fd = -1;
-    ~Fd() { sysio::closeFd(fd); }
+    ~Fd() { mcusocket::closeFd(fd); }
     void reset(int f = -1)
     {
-        sysio::closeFd(fd);
+        mcusocket::closeFd(fd);
         fd = f;
     }
 };
@@ -73,7 +73,7 @@ protected:
         int fd = -1;
         waitFor([&] {
             std::string error;
-            fd = sysio::connectTo(m_name, &error);
+            fd = mcusocket::connectNamed("@" + m_name, &error);
             if (fd < 0 && refusals)
                 ++*refusals;
             return fd >= 0;
@@ -84,7 +84,7 @@ protected:
     static void send(int fd, const Bytes &b)
     {
         std::string error;
-        ASSERT_TRUE(sysio::sendAll(fd, b.data(), b.size(), 5000, &error)) << error;
+        ASSERT_TRUE(mcusocket::sendAll(fd, b.data(), b.size(), 5000, &error)) << error;
     }
 
     // True once the simulator has closed its end.

@@ -2,7 +2,7 @@
 
 #include "capture.h"
 #include "launcherstream.h"
-#include "sysio.h"
+#include "mcusocket.h"
 
 #include <cerrno>
 #include <chrono>
@@ -20,6 +20,8 @@
 namespace mcusim {
 
 namespace {
+
+namespace sock = mcusocket;
 
 using Clock = std::chrono::steady_clock;
 
@@ -145,7 +147,7 @@ struct Simulator::Impl {
         if (listenFd >= 0)
             return true;
         std::string error;
-        listenFd = sysio::listenOn(opt.name, &error);
+        listenFd = sock::listenOn(opt.name, &error);
         if (listenFd < 0) {
             printAt("!!", "cannot listen: " + error);
             return false;
@@ -158,7 +160,7 @@ struct Simulator::Impl {
     {
         if (listenFd < 0)
             return;
-        sysio::closeFd(listenFd);
+        sock::closeFd(listenFd);
         listenFd = -1;
         if (opt.name[0] == '/')
             ::unlink(opt.name.c_str());
@@ -169,7 +171,7 @@ struct Simulator::Impl {
     {
         if (connFd < 0)
             return;
-        sysio::closeFd(connFd);
+        sock::closeFd(connFd);
         connFd = -1;
         if (stream.pending())
             printAt("!!", "dropped " + std::to_string(stream.pending()) + " bytes of an unfinished record");
@@ -182,13 +184,13 @@ struct Simulator::Impl {
     void acceptConnections()
     {
         for (;;) {
-            int fd = sysio::acceptOne(listenFd);
+            int fd = sock::acceptOne(listenFd);
             if (fd < 0)
                 return;
             if (connFd >= 0) {
                 // One launcher at a time: the open connection is alive (a dead one
                 // shows as end of stream first, and is read before accepting).
-                sysio::closeFd(fd);
+                sock::closeFd(fd);
                 printAt("!!", "refused a second connection while one is open");
                 continue;
             }
@@ -204,7 +206,7 @@ struct Simulator::Impl {
     {
         unsigned char buf[4096];
         for (;;) {
-            ssize_t n = sysio::readSome(connFd, buf, sizeof buf);
+            ssize_t n = sock::readSome(connFd, buf, sizeof buf);
             if (n > 0) {
                 stream.append(buf, size_t(n));
                 Bytes rec;
@@ -258,7 +260,7 @@ struct Simulator::Impl {
     bool writePiece(const Command &c, size_t from, size_t to)
     {
         std::string error;
-        if (!sysio::sendAll(connFd, c.bytes.data() + from, to - from, kSendTimeoutMs, &error)) {
+        if (!sock::sendAll(connFd, c.bytes.data() + from, to - from, kSendTimeoutMs, &error)) {
             fail(c, error);
             dropConnection("connection lost while sending");
             return false;
@@ -272,17 +274,17 @@ struct Simulator::Impl {
     bool floodSome(const Command &c)
     {
         for (int i = 0; i < 1024; ++i) {
-            const ssize_t w = sysio::sendNow(connFd, c.bytes.data(), c.bytes.size());
+            const ssize_t w = sock::sendNow(connFd, c.bytes.data(), c.bytes.size());
             if (w == ssize_t(c.bytes.size())) {
                 ++floodSent;
                 continue;
             }
-            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (w == 0) {
                 ++floodFull;
                 return true;
             }
             std::string error;
-            if (w > 0 && sysio::sendAll(connFd, c.bytes.data() + w, c.bytes.size() - size_t(w),
+            if (w > 0 && sock::sendAll(connFd, c.bytes.data() + w, c.bytes.size() - size_t(w),
                                         kSendTimeoutMs, &error)) {
                 ++floodSent; // the rest of a record cut by a full socket
                 continue;
@@ -527,7 +529,7 @@ struct Simulator::Impl {
     void readStdin()
     {
         char buf[1024];
-        ssize_t n = sysio::readSome(STDIN_FILENO, buf, sizeof buf);
+        ssize_t n = sock::readSome(STDIN_FILENO, buf, sizeof buf);
         if (n <= 0) {
             stdinOpen = false;
             if (!stdinBuf.empty())
@@ -604,14 +606,16 @@ struct Simulator::Impl {
 Simulator::Simulator(SimOptions options) : d(std::make_unique<Impl>())
 {
     d->opt = std::move(options);
+    if (!d->opt.name.empty())
+        d->opt.name = displayName(d->opt.name); // a bare name is abstract
 }
 
 Simulator::~Simulator()
 {
     if (d->connFd >= 0)
-        sysio::closeFd(d->connFd);
+        sock::closeFd(d->connFd);
     if (d->listenFd >= 0) {
-        sysio::closeFd(d->listenFd);
+        sock::closeFd(d->listenFd);
         if (d->opt.name[0] == '/')
             ::unlink(d->opt.name.c_str());
     }
@@ -721,7 +725,7 @@ int Simulator::run()
         }
         if (fds[0].revents & POLLIN) {
             unsigned char b;
-            while (sysio::readSome(g_signalPipe[0], &b, 1) > 0) {
+            while (sock::readSome(g_signalPipe[0], &b, 1) > 0) {
             }
             s.interrupted = true;
             s.print("");
