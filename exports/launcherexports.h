@@ -21,6 +21,21 @@ enum class McuLinkState : int {
 };
 using McuLinkStateListener = void (*)(void *context, McuLinkState state);
 
+// The state as people read it, on the service manager's status line and on
+// the home screen alike.
+inline const char *mcuLinkStateText(McuLinkState state)
+{
+    switch (state) {
+    case McuLinkState::Connected:
+        return "MCU service connected";
+    case McuLinkState::Refused:
+        return "MCU peer refused, retrying";
+    case McuLinkState::Absent:
+        break;
+    }
+    return "MCU service absent, retrying";
+}
+
 } // namespace tamoappframework
 
 extern "C" {

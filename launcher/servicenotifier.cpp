@@ -237,17 +237,9 @@ void ServiceNotifier::onLinkState(void *self, MainAppProtocolComm::LinkState sta
         QMetaObject::invokeMethod(notifier, "sendStatus", Qt::QueuedConnection);
 }
 
-const char *ServiceNotifier::statusText(MainAppProtocolComm::LinkState state)
+std::string ServiceNotifier::statusText(MainAppProtocolComm::LinkState state)
 {
-    switch (state) {
-    case MainAppProtocolComm::LinkState::Connected:
-        return "STATUS=MCU service connected";
-    case MainAppProtocolComm::LinkState::Refused:
-        return "STATUS=MCU peer refused, retrying";
-    case MainAppProtocolComm::LinkState::Absent:
-        break;
-    }
-    return "STATUS=MCU service absent, retrying";
+    return std::string("STATUS=") + mcuLinkStateText(state);
 }
 
 // Main thread: the newest state goes out, unless the last try was less than
@@ -268,7 +260,7 @@ void ServiceNotifier::sendStatus()
         return;
     }
     m_sinceStatus.start();
-    if (notify(statusText(MainAppProtocolComm::LinkState(state))) == Sent::Yes)
+    if (notify(statusText(MainAppProtocolComm::LinkState(state)).c_str()) == Sent::Yes)
         m_sentState = state;
     else
         m_statusTimer.start(kStatusIntervalMs);

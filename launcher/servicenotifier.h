@@ -60,7 +60,7 @@ public:
 private:
     enum class Sent { Yes, NoRoom, Failed };
 
-    static const char *statusText(tamoappframework::MainAppProtocolComm::LinkState state);
+    static std::string statusText(tamoappframework::MainAppProtocolComm::LinkState state);
     static void onLinkState(void *self, tamoappframework::MainAppProtocolComm::LinkState state);
     bool setAddress(const char *name);
     void firstFrameFlushed();

@@ -82,17 +82,9 @@ QString linkText(const HomeSnapshot &s)
 {
     if (!s.linkHandedOver)
         return QObject::tr("Not handed over");
-    switch (s.linkState) {
-    case HomeLinkState::Connected:
-        return QObject::tr("Connected");
-    case HomeLinkState::Absent:
-        return QObject::tr("Absent, retrying");
-    case HomeLinkState::Refused:
-        return QObject::tr("Peer refused");
-    case HomeLinkState::Unknown:
-        break;
-    }
-    return QObject::tr("Handed over");
+    if (!s.linkStateKnown)
+        return QObject::tr("Handed over");
+    return QObject::tr(tamoappframework::mcuLinkStateText(s.linkState));
 }
 
 QString orDash(const QString &text)

@@ -110,9 +110,11 @@ void HomeState::setLinkHandedOver(bool handedOver)
     update([&](HomeSnapshot &s) { s.linkHandedOver = handedOver; });
 }
 
-void HomeState::setLinkState(HomeLinkState state)
+void HomeState::setLinkState(tamoappframework::McuLinkState state)
 {
-    update([&](HomeSnapshot &s) { s.linkState = state; });
+    update([&](HomeSnapshot &s) { s.linkState = state;
+        s.linkStateKnown = true;
+    });
 }
 
 } // namespace platform

@@ -1,6 +1,7 @@
 #ifndef PLATFORM_HOMESTATE_H
 #define PLATFORM_HOMESTATE_H
 
+#include "launcherexports.h"
 #include "platformexport.h"
 
 #include <QObject>
@@ -10,9 +11,6 @@
 #include <mutex>
 
 namespace platform {
-
-// The MCU link as the home screen shows it.
-enum class HomeLinkState { Unknown, Absent, Connected, Refused };
 
 // What the launcher has handed to the outside components, as the home screen shows it.
 struct HomeSnapshot {
@@ -31,7 +29,8 @@ struct HomeSnapshot {
     int lastKeyState = 0;
     quint64 heartbeats = 0;       // heartbeats the framework has sent to the MCU (that went out)
     bool linkHandedOver = false;  // ModuleManager::initModule has had a link
-    HomeLinkState linkState = HomeLinkState::Unknown; // as the link last reported it
+    bool linkStateKnown = false;  // the link has reported its state
+    tamoappframework::McuLinkState linkState = tamoappframework::McuLinkState::Absent;
 };
 
 // The home screen's model: a thread-safe state that any thread may update.
@@ -59,7 +58,7 @@ public:
     void setLastKey(int key, int state);
     void addHeartbeat();
     void setLinkHandedOver(bool handedOver);
-    void setLinkState(HomeLinkState state);
+    void setLinkState(tamoappframework::McuLinkState state);
 
 signals:
     void changed();

@@ -114,10 +114,7 @@ private:
 // Called by the link on its receive thread: the home state takes any thread.
 void showLinkState(void *, McuLinkState state)
 {
-    using State = McuLinkState;
-    platform::HomeState::instance().setLinkState(state == State::Connected ? platform::HomeLinkState::Connected
-                                                 : state == State::Refused ? platform::HomeLinkState::Refused
-                                                                           : platform::HomeLinkState::Absent);
+    platform::HomeState::instance().setLinkState(state);
 }
 
 void stopHeartbeat()
