@@ -35,4 +35,6 @@ endif()
 
 # The user the MCU service runs as, trusted by the MCU link besides root and the
 # launcher's own user (looked up when the link starts; empty: nobody more).
+# The default only: LAUNCHER_MCU_SERVICE_USER in the environment names it at
+# run time.
 set(LAUNCHER_MCU_SERVICE_USER "" CACHE STRING "User name of the MCU service, trusted as the link's peer")

@@ -2,6 +2,7 @@
 
 #include "mcuhandlers.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace tamoappframework {
@@ -30,7 +31,11 @@ void MainAppProtocolComm::DeleteInstance()
 
 MainAppProtocolComm::MainAppProtocolComm()
 {
-    m_transport.setServiceUser(LAUNCHER_MCU_SERVICE_USER);
+    // The image names the MCU service's user in the environment (the unit's
+    // /etc/default file); set but empty, no user beyond root and our own is
+    // trusted. The build's name is the default.
+    const char *user = std::getenv("LAUNCHER_MCU_SERVICE_USER");
+    m_transport.setServiceUser(user ? user : LAUNCHER_MCU_SERVICE_USER);
 }
 
 MainAppProtocolComm::~MainAppProtocolComm()
