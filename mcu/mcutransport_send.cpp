@@ -266,11 +266,13 @@ int McuTransport::runTimers()
         endConnection();
         return 0;
     }
+    // A young connection is looked at again when it is old enough to count;
+    // after that, at its first record (the read turn before this one).
     if (m_socket >= 0 && !m_achieved) {
-        if (m_gotRecord && now - m_connectedAt >= linklimits::kGoodConnection)
-            endStormStreak();
-        else
+        if (now - m_connectedAt < linklimits::kGoodConnection)
             next = std::min(next, m_connectedAt + linklimits::kGoodConnection);
+        else if (m_gotRecord)
+            endStormStreak();
     }
     if (next == Clock::time_point::max())
         return -1;
