@@ -4,7 +4,8 @@
 // with a standard error nobody reads: the link and the stop go on regardless.
 
 #include "faultserviceprocess.h"
-#include "mcupeer.h"
+#include "mcurecords.h"
+#include "service.h"
 #include "soaklauncher.h"
 #include "targetprogram.h"
 #include "testsupport.h"
@@ -17,12 +18,9 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,24 +263,8 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     EXPECT_TRUE(launcher.terminate(30s)) << launcher.standardError().right(4000).toStdString();
 }
 
-// The service's end of the launcher's fixed name: in the launcher's network
-// namespace when it has one of its own.
-bool listenBeside(soak::Launcher &launcher, testsupport::McuPeer &service)
-{
-    if (launcher.netnsPath().empty())
-        return service.listen();
-    bool ok = false;
-    std::thread([&] {
-        const int ns = ::open(launcher.netnsPath().c_str(), O_RDONLY | O_CLOEXEC);
-        ok = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0 && service.listen();
-        if (ns >= 0)
-            ::close(ns);
-    }).join();
-    return ok;
-}
-
 // Waits for a short record msg/p1 from the launcher, passing over the others.
-bool awaitShort(testsupport::McuPeer &service, uint32_t msg, uint32_t p1, std::chrono::milliseconds timeout)
+bool awaitShort(mcusim::Service &service, uint32_t msg, uint32_t p1, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -290,12 +272,12 @@ bool awaitShort(testsupport::McuPeer &service, uint32_t msg, uint32_t p1, std::c
             deadline - std::chrono::steady_clock::now());
         if (left <= 0ms)
             return false;
-        const QByteArray head = service.read(4, left);
+        const std::vector<unsigned char> head = service.read(4, left);
         if (head.size() < 4)
             return false;
-        const uint32_t kind = uint8_t(head[0]) | uint32_t(uint8_t(head[1])) << 8;
-        const QByteArray rest = service.read(kind == 1 ? 12 : 260, std::max(left, 1000ms));
-        if (kind == 1 && rest.size() == 12 && rest.left(8) == testsupport::le32(msg) + testsupport::le32(p1))
+        const uint32_t kind = mcu::loadLe32(head.data());
+        const std::vector<unsigned char> rest = service.read(kind == 1 ? 12 : 260, std::max(left, 1000ms));
+        if (kind == 1 && rest.size() == 12 && mcu::loadLe32(&rest[0]) == msg && mcu::loadLe32(&rest[4]) == p1)
             return true;
     }
 }
@@ -315,11 +297,9 @@ TEST(LauncherSoak, AStalledStandardErrorHoldsUpNeitherTheLinkNorTheStop)
     soak::Launcher launcher;
     launcher.setStandardErrorFile(fifo);
     ASSERT_TRUE(launcher.start(60s)) << launcher.standardOutput().toStdString();
-    testsupport::McuPeer service("quillhaven");
-    ASSERT_TRUE(listenBeside(launcher, service));
+    mcusim::Service service;
+    ASSERT_TRUE(service.listen(launcher.netnsPath())) << service.error();
     ASSERT_TRUE(service.accept(scaled(20s)));
-    const timeval sendLimit{10, 0}; // a link that stopped reading fails the send, not the test's run
-    ::setsockopt(service.fd(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 
     for (uint32_t batch = 0; batch < 6; ++batch) {
         SCOPED_TRACE("batch " + std::to_string(batch));

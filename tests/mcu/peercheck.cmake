@@ -3,7 +3,7 @@
 
 launcher_add_unit_test(tst_mcupeercheck
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_mcupeercheck.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/mcupeer.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/stdoutcapture.cpp
     LIBS faultsupport launcher_clock Platform::Framework Platform::Apis Platform::Settings
          Qt5::Core Threads::Threads
     EXPORTED launcher_mcu launcher_input

@@ -4,7 +4,8 @@
 
 #include "faultserviceprocess.h"
 #include "mainappprotocolcomm.h"
-#include "mcupeer.h"
+#include "service.h"
+#include "stdoutcapture.h"
 #include "systemclock.h"
 #include "testsupport.h"
 
@@ -28,7 +29,6 @@ namespace {
 
 using faultservice::Process;
 using tamoappframework::MainAppProtocolComm;
-using tamoappframework::McuEndpoint;
 using testsupport::StdoutCapture;
 using testsupport::waitFor;
 using namespace std::chrono_literals;
@@ -86,11 +86,8 @@ protected:
 
     void startLinkOnName()
     {
-        McuEndpoint e;
-        e.localPath = "/tmp/" + testsupport::uniqueName("mcu-peercheck-link");
-        e.servicePath = "@" + m_name;
-        e.connectLength = socklen_t(2 + 1 + m_name.size());
-        link()->transport().setEndpoint(e);
+        link()->transport().setEndpoint(
+            mcusim::Service("@" + m_name).linkEndpoint("/tmp/" + testsupport::uniqueName("mcu-peercheck-link")));
         link()->transport().setRecordTap(&Tap::record, &m_tap);
         link()->Start();
         link()->AppReady();
