@@ -3,9 +3,10 @@
 // descriptors, memory and the log stay bounded however long it goes on. And
 // with a standard error nobody reads: the link and the stop go on regardless.
 
-#include "faultserviceprocess.h"
+#include "faultmode.h"
 #include "mcurecords.h"
 #include "service.h"
+#include "serviceprocess.h"
 #include "soaklauncher.h"
 #include "targetprogram.h"
 #include "testsupport.h"
@@ -26,8 +27,9 @@
 
 namespace {
 
-using faultservice::monotonicNs;
-using faultservice::Process;
+using Process = testsupport::ServiceProcess;
+using mcusim::kStreamMsg;
+const auto monotonicNs = mcusim::CounterPage::monotonicNs;
 using testsupport::scaled;
 using testsupport::waitFor;
 using namespace std::chrono_literals;
@@ -128,23 +130,22 @@ void streamThroughKills(soak::Launcher &launcher, Process &service, uint32_t fir
     for (int i = 0; i < lives; ++i) {
         const uint32_t round = firstRound + uint32_t(i);
         SCOPED_TRACE("service life " + std::to_string(round));
-        ASSERT_TRUE(service.start(serviceArgs(launcher, {"--mode", "stream", "--round",
-                                                         std::to_string(round), "--first",
-                                                         std::to_string(first)})));
-        ASSERT_TRUE(waitFor([&] { return service.shared().accepted.load() == 1; }, 30s))
-            << "error " << service.shared().error.load();
+        ASSERT_TRUE(service.start(serviceArgs(launcher, {"stream", "--round", std::to_string(round),
+                                                         "--first", std::to_string(first)})));
+        ASSERT_TRUE(waitFor([&] { return service.counters().accepted.load() == 1; }, 30s))
+            << "error " << service.counters().error.load();
         if (killedAt != 0)
             *slowestReconnectNs =
-                std::max(*slowestReconnectNs, service.shared().acceptedAtNs.load() - killedAt);
+                std::max(*slowestReconnectNs, service.counters().acceptedAtNs.load() - killedAt);
 
         // Killed at a different point of the stream each time.
         const uint32_t target = first + 20 + (round * 37) % 180;
-        ASSERT_TRUE(waitFor([&] { return service.shared().written.load() >= target; }, 30s));
+        ASSERT_TRUE(waitFor([&] { return service.counters().written.load() >= target; }, 30s));
         if (atKillPoint)
             atKillPoint(i);
         killedAt = monotonicNs();
         ASSERT_TRUE(service.kill());
-        const uint32_t written = service.shared().written.load();
+        const uint32_t written = service.counters().written.load();
         done.push_back({round, first, written});
         first = written + 1;
         ASSERT_TRUE(launcher.running()) << launcher.standardError().right(6000).toStdString();
@@ -187,7 +188,7 @@ TEST(LauncherSoak, ServiceKilledAndRestartedHundredTimesLosesNoRecord)
     });
     ASSERT_EQ(100u, lives.size());
 
-    NormalMsgLines lines(faultservice::kStreamMsg);
+    NormalMsgLines lines(kStreamMsg);
     ASSERT_TRUE(allDispatched(launcher, lines, lives));
     EXPECT_TRUE(everyWrittenRecordOnce(lines.update(launcher.standardOutput()), lives));
 
@@ -208,17 +209,16 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     soak::Launcher launcher;
     ASSERT_TRUE(launcher.start(60s)) << launcher.standardError().toStdString();
     Process garbage;
-    ASSERT_TRUE(garbage.start(serviceArgs(launcher, {"--mode", "garbage", "--duration-ms", "60000",
-                                                     "--seed", "20240501"})));
-    ASSERT_TRUE(waitFor([&] { return garbage.shared().markers.load() >= 1; }, 30s))
-        << "error " << garbage.shared().error.load();
+    ASSERT_TRUE(garbage.start(serviceArgs(launcher, {"garbage", "--for", "60s", "--seed", "20240501"})));
+    ASSERT_TRUE(waitFor([&] { return garbage.counters().markers.load() >= 1; }, 30s))
+        << "error " << garbage.counters().error.load();
 
     // Memory after warm-up, then at the end of the run.
     const int64_t warm = monotonicNs() + 15LL * 1000 * 1000 * 1000;
     ASSERT_TRUE(waitFor([&] { return monotonicNs() >= warm || !launcher.running(); }, 30s));
     ASSERT_TRUE(launcher.running()) << launcher.standardError().right(6000).toStdString();
     const long rssWarm = launcher.rssKiB();
-    ASSERT_TRUE(waitFor([&] { return garbage.shared().finished.load() == 1 || !launcher.running(); },
+    ASSERT_TRUE(waitFor([&] { return garbage.counters().finished.load() == 1 || !launcher.running(); },
                         150s));
     ASSERT_TRUE(launcher.running()) << launcher.standardError().right(6000).toStdString();
     const long rssEnd = launcher.rssKiB();
@@ -226,8 +226,8 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
 
     // Each connection's marker came first on a fresh stream: it must have been
     // dispatched whatever garbage the connection before it left behind.
-    const uint32_t connections = garbage.shared().markers.load();
-    NormalMsgLines markers(faultservice::kMarkerMsg);
+    const uint32_t connections = garbage.counters().markers.load();
+    NormalMsgLines markers(mcusim::kMarkerMsg);
     EXPECT_TRUE(waitFor([&] { return markers.update(launcher.standardOutput()).size() >= connections; },
                         60s));
     EXPECT_EQ(connections, markers.update(launcher.standardOutput()).size());
@@ -237,14 +237,14 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     std::vector<Life> lives;
     int64_t slowest = 0;
     streamThroughKills(launcher, service, 1000, 3, lives, &slowest);
-    NormalMsgLines lines(faultservice::kStreamMsg);
+    NormalMsgLines lines(kStreamMsg);
     ASSERT_TRUE(allDispatched(launcher, lines, lives));
     EXPECT_TRUE(everyWrittenRecordOnce(lines.update(launcher.standardOutput()), lives));
 
     // The log grows with connections and with records that frame, never with
     // the garbage's volume.
-    const uint64_t sent = garbage.shared().bytesSent.load();
-    const uint32_t framed = garbage.shared().framedOnPurpose.load();
+    const uint64_t sent = garbage.counters().bytesSent.load();
+    const uint32_t framed = garbage.counters().framedOnPurpose.load();
     const qint64 out = launcher.standardOutput().size();
     const qint64 err = launcher.standardError().size();
     std::fprintf(stderr,
