@@ -296,7 +296,7 @@ def memory(args):
         drain(launcher, args.settle)
         out["launcher_settled"] = footprint(launcher.pid, stacks=True)
 
-        service = subprocess.Popen([args.service, "quillhaven", "--traffic", str(args.traffic_rate)],
+        service = subprocess.Popen([args.service, "--serve", "count", "--traffic", str(args.traffic_rate)],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if not wait_line(service, b"accepted", 15):
             raise RuntimeError("the launcher did not connect to the service")
@@ -384,7 +384,7 @@ def idle(args):
         time.sleep(args.settle + 2)  # start-up and the reconnect back-off settle
         out["service_absent"] = measure_idle(launcher.pid, args.seconds)
 
-        service = subprocess.Popen([args.service, "quillhaven"], stdout=subprocess.PIPE,
+        service = subprocess.Popen([args.service, "--serve", "count"], stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL)
         if not wait_line(service, b"accepted", 15):
             raise RuntimeError("the launcher did not connect to the service")

@@ -3,8 +3,10 @@
 // descriptors, memory and the log stay bounded however long it goes on. And
 // with a standard error nobody reads: the link and the stop go on regardless.
 
-#include "faultserviceprocess.h"
-#include "mcupeer.h"
+#include "faultmode.h"
+#include "mcurecords.h"
+#include "service.h"
+#include "serviceprocess.h"
 #include "soaklauncher.h"
 #include "targetprogram.h"
 #include "testsupport.h"
@@ -17,19 +19,17 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-using faultservice::monotonicNs;
-using faultservice::Process;
+using Process = testsupport::ServiceProcess;
+using mcusim::kStreamMsg;
+const auto monotonicNs = mcusim::CounterPage::monotonicNs;
 using testsupport::scaled;
 using testsupport::waitFor;
 using namespace std::chrono_literals;
@@ -130,23 +130,22 @@ void streamThroughKills(soak::Launcher &launcher, Process &service, uint32_t fir
     for (int i = 0; i < lives; ++i) {
         const uint32_t round = firstRound + uint32_t(i);
         SCOPED_TRACE("service life " + std::to_string(round));
-        ASSERT_TRUE(service.start(serviceArgs(launcher, {"--mode", "stream", "--round",
-                                                         std::to_string(round), "--first",
-                                                         std::to_string(first)})));
-        ASSERT_TRUE(waitFor([&] { return service.shared().accepted.load() == 1; }, 30s))
-            << "error " << service.shared().error.load();
+        ASSERT_TRUE(service.start(serviceArgs(launcher, {"stream", "--round", std::to_string(round),
+                                                         "--first", std::to_string(first)})));
+        ASSERT_TRUE(waitFor([&] { return service.counters().accepted.load() == 1; }, 30s))
+            << "error " << service.counters().error.load();
         if (killedAt != 0)
             *slowestReconnectNs =
-                std::max(*slowestReconnectNs, service.shared().acceptedAtNs.load() - killedAt);
+                std::max(*slowestReconnectNs, service.counters().acceptedAtNs.load() - killedAt);
 
         // Killed at a different point of the stream each time.
         const uint32_t target = first + 20 + (round * 37) % 180;
-        ASSERT_TRUE(waitFor([&] { return service.shared().written.load() >= target; }, 30s));
+        ASSERT_TRUE(waitFor([&] { return service.counters().written.load() >= target; }, 30s));
         if (atKillPoint)
             atKillPoint(i);
         killedAt = monotonicNs();
         ASSERT_TRUE(service.kill());
-        const uint32_t written = service.shared().written.load();
+        const uint32_t written = service.counters().written.load();
         done.push_back({round, first, written});
         first = written + 1;
         ASSERT_TRUE(launcher.running()) << launcher.standardError().right(6000).toStdString();
@@ -189,7 +188,7 @@ TEST(LauncherSoak, ServiceKilledAndRestartedHundredTimesLosesNoRecord)
     });
     ASSERT_EQ(100u, lives.size());
 
-    NormalMsgLines lines(faultservice::kStreamMsg);
+    NormalMsgLines lines(kStreamMsg);
     ASSERT_TRUE(allDispatched(launcher, lines, lives));
     EXPECT_TRUE(everyWrittenRecordOnce(lines.update(launcher.standardOutput()), lives));
 
@@ -210,17 +209,16 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     soak::Launcher launcher;
     ASSERT_TRUE(launcher.start(60s)) << launcher.standardError().toStdString();
     Process garbage;
-    ASSERT_TRUE(garbage.start(serviceArgs(launcher, {"--mode", "garbage", "--duration-ms", "60000",
-                                                     "--seed", "20240501"})));
-    ASSERT_TRUE(waitFor([&] { return garbage.shared().markers.load() >= 1; }, 30s))
-        << "error " << garbage.shared().error.load();
+    ASSERT_TRUE(garbage.start(serviceArgs(launcher, {"garbage", "--for", "60s", "--seed", "20240501"})));
+    ASSERT_TRUE(waitFor([&] { return garbage.counters().markers.load() >= 1; }, 30s))
+        << "error " << garbage.counters().error.load();
 
     // Memory after warm-up, then at the end of the run.
     const int64_t warm = monotonicNs() + 15LL * 1000 * 1000 * 1000;
     ASSERT_TRUE(waitFor([&] { return monotonicNs() >= warm || !launcher.running(); }, 30s));
     ASSERT_TRUE(launcher.running()) << launcher.standardError().right(6000).toStdString();
     const long rssWarm = launcher.rssKiB();
-    ASSERT_TRUE(waitFor([&] { return garbage.shared().finished.load() == 1 || !launcher.running(); },
+    ASSERT_TRUE(waitFor([&] { return garbage.counters().finished.load() == 1 || !launcher.running(); },
                         150s));
     ASSERT_TRUE(launcher.running()) << launcher.standardError().right(6000).toStdString();
     const long rssEnd = launcher.rssKiB();
@@ -228,8 +226,8 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
 
     // Each connection's marker came first on a fresh stream: it must have been
     // dispatched whatever garbage the connection before it left behind.
-    const uint32_t connections = garbage.shared().markers.load();
-    NormalMsgLines markers(faultservice::kMarkerMsg);
+    const uint32_t connections = garbage.counters().markers.load();
+    NormalMsgLines markers(mcusim::kMarkerMsg);
     EXPECT_TRUE(waitFor([&] { return markers.update(launcher.standardOutput()).size() >= connections; },
                         60s));
     EXPECT_EQ(connections, markers.update(launcher.standardOutput()).size());
@@ -239,14 +237,14 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     std::vector<Life> lives;
     int64_t slowest = 0;
     streamThroughKills(launcher, service, 1000, 3, lives, &slowest);
-    NormalMsgLines lines(faultservice::kStreamMsg);
+    NormalMsgLines lines(kStreamMsg);
     ASSERT_TRUE(allDispatched(launcher, lines, lives));
     EXPECT_TRUE(everyWrittenRecordOnce(lines.update(launcher.standardOutput()), lives));
 
     // The log grows with connections and with records that frame, never with
     // the garbage's volume.
-    const uint64_t sent = garbage.shared().bytesSent.load();
-    const uint32_t framed = garbage.shared().framedOnPurpose.load();
+    const uint64_t sent = garbage.counters().bytesSent.load();
+    const uint32_t framed = garbage.counters().framedOnPurpose.load();
     const qint64 out = launcher.standardOutput().size();
     const qint64 err = launcher.standardError().size();
     std::fprintf(stderr,
@@ -265,24 +263,8 @@ TEST(LauncherSoak, SixtySecondsOfGarbageLeaveTheLauncherServingAndItsLogBounded)
     EXPECT_TRUE(launcher.terminate(30s)) << launcher.standardError().right(4000).toStdString();
 }
 
-// The service's end of the launcher's fixed name: in the launcher's network
-// namespace when it has one of its own.
-bool listenBeside(soak::Launcher &launcher, testsupport::McuPeer &service)
-{
-    if (launcher.netnsPath().empty())
-        return service.listen();
-    bool ok = false;
-    std::thread([&] {
-        const int ns = ::open(launcher.netnsPath().c_str(), O_RDONLY | O_CLOEXEC);
-        ok = ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0 && service.listen();
-        if (ns >= 0)
-            ::close(ns);
-    }).join();
-    return ok;
-}
-
 // Waits for a short record msg/p1 from the launcher, passing over the others.
-bool awaitShort(testsupport::McuPeer &service, uint32_t msg, uint32_t p1, std::chrono::milliseconds timeout)
+bool awaitShort(mcusim::Service &service, uint32_t msg, uint32_t p1, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -290,12 +272,12 @@ bool awaitShort(testsupport::McuPeer &service, uint32_t msg, uint32_t p1, std::c
             deadline - std::chrono::steady_clock::now());
         if (left <= 0ms)
             return false;
-        const QByteArray head = service.read(4, left);
+        const std::vector<unsigned char> head = service.read(4, left);
         if (head.size() < 4)
             return false;
-        const uint32_t kind = uint8_t(head[0]) | uint32_t(uint8_t(head[1])) << 8;
-        const QByteArray rest = service.read(kind == 1 ? 12 : 260, std::max(left, 1000ms));
-        if (kind == 1 && rest.size() == 12 && rest.left(8) == testsupport::le32(msg) + testsupport::le32(p1))
+        const uint32_t kind = mcu::loadLe32(head.data());
+        const std::vector<unsigned char> rest = service.read(kind == 1 ? 12 : 260, std::max(left, 1000ms));
+        if (kind == 1 && rest.size() == 12 && mcu::loadLe32(&rest[0]) == msg && mcu::loadLe32(&rest[4]) == p1)
             return true;
     }
 }
@@ -315,11 +297,9 @@ TEST(LauncherSoak, AStalledStandardErrorHoldsUpNeitherTheLinkNorTheStop)
     soak::Launcher launcher;
     launcher.setStandardErrorFile(fifo);
     ASSERT_TRUE(launcher.start(60s)) << launcher.standardOutput().toStdString();
-    testsupport::McuPeer service("quillhaven");
-    ASSERT_TRUE(listenBeside(launcher, service));
+    mcusim::Service service;
+    ASSERT_TRUE(service.listen(launcher.netnsPath())) << service.error();
     ASSERT_TRUE(service.accept(scaled(20s)));
-    const timeval sendLimit{10, 0}; // a link that stopped reading fails the send, not the test's run
-    ::setsockopt(service.fd(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 
     for (uint32_t batch = 0; batch < 6; ++batch) {
         SCOPED_TRACE("batch " + std::to_string(batch));

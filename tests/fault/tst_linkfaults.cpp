@@ -38,14 +38,6 @@ using namespace std::chrono_literals;
 constexpr uint32_t kInboundMsg = 60003;  // handed on to the framework unchanged
 constexpr uint32_t kOutboundMsg = 60004;
 
-void shortRecord(unsigned char *r, uint32_t msg, uint32_t p1, uint32_t p2)
-{
-    mcu::storeLe32(r, 1);
-    mcu::storeLe32(r + 4, msg);
-    mcu::storeLe32(r + 8, p1);
-    mcu::storeLe32(r + 12, p2);
-}
-
 // C standard output to /dev/null while it lives: the dispatcher prints a line
 // for every short record, and these tests move hundreds of thousands.
 class QuietStdout
@@ -105,11 +97,8 @@ TEST_F(LinkFaults, ThousandRecordsToAPeerThatReadsNothingEachGiveMinusOneAndNoSi
 {
     DefaultSigpipe sigpipe;
     QuietStdout quiet;
-    unsigned char rec[16];
-    shortRecord(rec, kOutboundMsg, 0, 0);
-    unsigned char longRec[264] = {};
-    mcu::storeLe32(longRec, 2);
-    mcu::storeLe32(longRec + 4, 99);
+    McuShortMsg rec{mcu::kKindShort, kOutboundMsg, 0, 0};
+    McuLongMsg longRec{mcu::kKindMcu, 99, {}};
 
     // The service has shut its read side on every connection: every write
     // meets EPIPE, and the link makes the connection anew each time.
@@ -121,9 +110,9 @@ TEST_F(LinkFaults, ThousandRecordsToAPeerThatReadsNothingEachGiveMinusOneAndNoSi
         ASSERT_TRUE(link()->transport().isConnected());
         int minusOne = 0;
         for (int i = 0; i < 1000; ++i) {
-            mcu::storeLe32(rec + 8, uint32_t(i));
-            minusOne += link()->SendData(rec, sizeof rec) == -1;
-            minusOne += link()->SendData(longRec, sizeof longRec) == -1;
+            rec.p1 = uint32_t(i);
+            minusOne += link()->SendData(&rec, sizeof rec) == -1;
+            minusOne += link()->SendData(&longRec, sizeof longRec) == -1;
             link()->SendHeartbeattoMCU();
         }
         EXPECT_EQ(2000, minusOne);
@@ -140,8 +129,8 @@ TEST_F(LinkFaults, ThousandRecordsToAPeerThatReadsNothingEachGiveMinusOneAndNoSi
         link()->AppReady();
         int minusOne = 0;
         for (int i = 0; i < 1000; ++i) {
-            mcu::storeLe32(rec + 8, uint32_t(i));
-            minusOne += link()->SendData(rec, sizeof rec) == -1;
+            rec.p1 = uint32_t(i);
+            minusOne += link()->SendData(&rec, sizeof rec) == -1;
             link()->EjectDisc();
         }
         EXPECT_EQ(1000, minusOne);
@@ -164,11 +153,11 @@ TEST_F(LinkFaults, ASlowBusyServiceStillGetsAHeartbeatEverySecond)
     std::atomic<bool> running{true};
     std::atomic<int> heartbeats{0};
     std::thread service([&] {
-        unsigned char ask[16], got[16];
-        shortRecord(ask, 529, 13, 1);
+        const McuShortMsg ask{mcu::kKindShort, MSG_M2A_PARAM, 13, 1};
+        unsigned char got[16];
         for (int tick = 0; running; ++tick) {
             if (tick % 5 == 0)
-                ::send(peer, ask, sizeof ask, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::send(peer, &ask, sizeof ask, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (::recv(peer, got, sizeof got, MSG_DONTWAIT) == 16 && mcu::loadLe32(got + 8) == 190)
                 heartbeats.fetch_add(1);
             std::this_thread::sleep_for(10ms);
@@ -237,15 +226,18 @@ TEST_F(LinkFaults, SignalsAtOneKilohertzLoseAndDoubleNoRecordEitherWay)
     // are interrupted between the pieces of a record.
     std::atomic<uint32_t> inboundSent{0};
     std::thread writer([&] {
-        unsigned char batch[16 * 32];
+        McuShortMsg batch[32];
+        const auto *bytes = reinterpret_cast<const unsigned char *>(batch);
         uint32_t seq = 0;
         for (unsigned turn = 0; !stop.load(); ++turn) {
-            for (int i = 0; i < 32; ++i, ++seq)
-                shortRecord(batch + 16 * i, kInboundMsg, seq, seq ^ 0x5a5a5a5au);
+            for (McuShortMsg &r : batch) {
+                r = {mcu::kKindShort, kInboundMsg, seq, seq ^ 0x5a5a5a5au};
+                ++seq;
+            }
             size_t at = 0;
             for (size_t step = 1 + turn % 23; at < sizeof batch; step = step * 7 % 61 + 1) {
                 const size_t n = std::min(step, sizeof batch - at);
-                const ssize_t w = ::send(peer, batch + at, n, MSG_NOSIGNAL);
+                const ssize_t w = ::send(peer, bytes + at, n, MSG_NOSIGNAL);
                 if (w < 0 && errno == EINTR)
                     continue;
                 ASSERT_GT(w, 0) << std::strerror(errno);
@@ -302,12 +294,11 @@ TEST_F(LinkFaults, SignalsAtOneKilohertzLoseAndDoubleNoRecordEitherWay)
         senders.emplace_back([&, t] {
             senderThreads[size_t(t)] = ::pthread_self();
             sendersUp.fetch_add(1);
-            unsigned char rec[16];
             uint32_t seq = 0;
             for (; !stop.load(); ++seq) {
-                shortRecord(rec, kOutboundMsg, uint32_t(t), seq);
+                McuShortMsg rec{mcu::kKindShort, kOutboundMsg, uint32_t(t), seq};
                 // -1 here is the send lock not had in time: nothing was written.
-                while (MainAppProtocolComm::GetInstance()->SendData(rec, sizeof rec) != 0)
+                while (MainAppProtocolComm::GetInstance()->SendData(&rec, sizeof rec) != 0)
                     lockTimeouts.fetch_add(1);
                 if (seq % 16 == 15) {
                     const timespec pace{0, 1000 * 1000};

@@ -15,7 +15,6 @@ add_dependencies(tst_launchsequence launcher)
 # The launcher binary under a service manager: notify socket and signals.
 launcher_add_unit_test(tst_servicemanager
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_servicemanager.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/mcupeer.cpp
     EXPORTED launcher_mcu
     RESOURCE_LOCK mcu_fixed_names
     TIMEOUT 180)

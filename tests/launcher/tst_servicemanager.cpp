@@ -2,7 +2,7 @@
 // that NOTIFY_SOCKET names, and its end on SIGTERM when the teardown hangs.
 
 #include "launcherprocess.h"
-#include "mcupeer.h"
+#include "service.h"
 #include "targetprogram.h"
 #include "testsupport.h"
 
@@ -23,9 +23,7 @@
 #include <vector>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -184,24 +182,6 @@ private:
     std::vector<Message> m_messages;
 };
 
-// Runs fn on a thread inside the network namespace of pid, where its abstract
-// socket names live (the launcher runs in a namespace of its own as root).
-bool inNetworkOf(pid_t pid, const std::function<void()> &fn)
-{
-    bool ok = false;
-    std::thread([&] {
-        const std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
-        const int ns = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) {
-            fn();
-            ok = true;
-        }
-        if (ns >= 0)
-            ::close(ns);
-    }).join();
-    return ok;
-}
-
 std::string dumpRecords(LauncherProcess &launcher)
 {
     return launcher.standardError().right(4000).toStdString();
@@ -293,14 +273,12 @@ TEST(ServiceManager, NotifySocketHearsReadinessWatchdogLinkStatusAndStopping)
     // No MCU service yet; then one comes (in the launcher's network) and goes.
     ASSERT_TRUE(manager.waitFor(kAbsent, 1, 60s, pump)) << manager.dump() << dumpRecords(launcher);
     EXPECT_EQ(0, manager.count(kConnected));
-    testsupport::McuPeer service("quillhaven");
-    bool listening = false;
-    auto listen = [&] { listening = service.listen(); };
-    if (launcher.inPrivateNetwork())
-        ASSERT_TRUE(inNetworkOf(launcher.pid(), listen));
-    else
-        listen();
-    ASSERT_TRUE(listening);
+    // Where the launcher's abstract names live (a namespace of its own as root).
+    mcusim::Service service;
+    ASSERT_TRUE(service.listen(launcher.inPrivateNetwork()
+                                   ? "/proc/" + std::to_string(launcher.pid()) + "/ns/net"
+                                   : std::string()))
+        << service.error();
     ASSERT_TRUE(service.accept(scaled(20s)));
     ASSERT_TRUE(manager.waitFor(kConnected, 1, 20s, pump)) << manager.dump() << dumpRecords(launcher);
     service.closeConnection();

@@ -8,7 +8,7 @@ launcher_add_unit_test(tst_mcuframer
 # uses private socket names or a socketpair, so these run in parallel.
 launcher_add_unit_test(tst_mcutransport
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_mcutransport.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/mcupeer.cpp
+            ${PROJECT_SOURCE_DIR}/tests/support/stdoutcapture.cpp
     LIBS Platform::Framework Platform::Apis Platform::Settings Qt5::Core Threads::Threads
     EXPORTED launcher_mcu
     TIMEOUT 300)
@@ -16,7 +16,6 @@ launcher_add_unit_test(tst_mcutransport
 # The unit's fixed socket names: one test at a time on this machine.
 launcher_add_unit_test(tst_mcufixednames
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_mcufixednames.cpp
-            ${PROJECT_SOURCE_DIR}/tests/support/mcupeer.cpp
     LIBS Platform::Framework Platform::Apis Platform::Settings Qt5::Core
     EXPORTED launcher_mcu
     RESOURCE_LOCK mcu_fixed_names)

@@ -2,7 +2,7 @@
 // service at the abstract name "quillhaven". Runs alone (resource lock).
 
 #include "mainappprotocolcomm.h"
-#include "mcupeer.h"
+#include "service.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@ using tamoappframework::MainAppProtocolComm;
 
 TEST(McuFixedNames, LinkBindsItsPathAndReachesTheAbstractServiceName)
 {
-    testsupport::McuPeer service("quillhaven");
+    mcusim::Service service; // at the unit's own name
     ASSERT_TRUE(service.listen());
     MainAppProtocolComm *link = MainAppProtocolComm::GetInstance();
     link->Start();

@@ -2,9 +2,10 @@
 // checks every connection's peer credentials: root and the launcher's own user
 // are served, anyone else is closed unread and unwritten and the link retries.
 
-#include "faultserviceprocess.h"
 #include "mainappprotocolcomm.h"
-#include "mcupeer.h"
+#include "service.h"
+#include "serviceprocess.h"
+#include "stdoutcapture.h"
 #include "systemclock.h"
 #include "testsupport.h"
 
@@ -26,9 +27,8 @@
 
 namespace {
 
-using faultservice::Process;
 using tamoappframework::MainAppProtocolComm;
-using tamoappframework::McuEndpoint;
+using Process = testsupport::ServiceProcess;
 using testsupport::StdoutCapture;
 using testsupport::waitFor;
 using namespace std::chrono_literals;
@@ -74,7 +74,7 @@ protected:
     {
         QLoggingCategory::setFilterRules("platform.debug=false");
         platform::setSystemClock(&m_clock);
-        m_name = testsupport::uniqueName("mcu-peercheck");
+        m_name = "@" + testsupport::uniqueName("mcu-peercheck");
     }
     void TearDown() override
     {
@@ -86,19 +86,17 @@ protected:
 
     void startLinkOnName()
     {
-        McuEndpoint e;
-        e.localPath = "/tmp/" + testsupport::uniqueName("mcu-peercheck-link");
-        e.servicePath = "@" + m_name;
-        e.connectLength = socklen_t(2 + 1 + m_name.size());
-        link()->transport().setEndpoint(e);
+        link()->transport().setEndpoint(
+            mcusim::Service(m_name).linkEndpoint("/tmp/" + testsupport::uniqueName("mcu-peercheck-link")));
         link()->transport().setRecordTap(&Tap::record, &m_tap);
         link()->Start();
         link()->AppReady();
     }
 
+    // Each connection first gets a clock change: what an impostor would send.
     std::vector<std::string> listenArgs(long uid)
     {
-        std::vector<std::string> a{"--mode", "listen", "--name", m_name};
+        std::vector<std::string> a{"count", "--clock", "1000000000", "--name", m_name};
         if (uid >= 0)
             a.insert(a.end(), {"--uid", std::to_string(uid)});
         return a;
@@ -128,9 +126,9 @@ TEST_F(PeerCheck, ServiceOfAnotherUserIsRefusedUnreadAndLoggedOncePerProcess)
     // The service counts its accept() after the link's connect has returned:
     // wait for both sides.
     ASSERT_TRUE(waitFor([&] {
-        return link()->transport().refusedPeerCount() >= 3 && impostor.shared().accepted.load() >= 3u;
+        return link()->transport().refusedPeerCount() >= 3 && impostor.counters().accepted.load() >= 3u;
     }, 20s)) << "refused " << link()->transport().refusedPeerCount() << ", accepted "
-             << impostor.shared().accepted.load();
+             << impostor.counters().accepted.load();
     EXPECT_EQ(1, out.count(kRefused));
     EXPECT_EQ(1, out.count(refusalOf(impostor.pid(), kNobody)));
 
@@ -148,15 +146,15 @@ TEST_F(PeerCheck, ServiceOfAnotherUserIsRefusedUnreadAndLoggedOncePerProcess)
     EXPECT_FALSE(link()->transport().isConnected());
     EXPECT_EQ(0u, m_tap.size());
     EXPECT_EQ(0, m_clock.calls.load());
-    EXPECT_EQ(0u, impostor.shared().bytesReceived.load());
+    EXPECT_EQ(0u, impostor.counters().bytesReceived.load());
     ASSERT_TRUE(second.kill());
-    EXPECT_EQ(0u, second.shared().bytesReceived.load());
+    EXPECT_EQ(0u, second.counters().bytesReceived.load());
 
     // The real service comes back on the same name and is served at once.
     Process service;
     ASSERT_TRUE(service.start(listenArgs(-1)));
     ASSERT_TRUE(waitFor([&] { return link()->transport().connectionCount() == 1; }, 20s));
-    ASSERT_TRUE(waitFor([&] { return service.shared().bytesReceived.load() >= 16; }));
+    ASSERT_TRUE(waitFor([&] { return service.counters().bytesReceived.load() >= 16; }));
     ASSERT_TRUE(waitFor([&] { return m_clock.calls.load() == 1; }));
     EXPECT_EQ(1000000000, m_clock.last.load());
     EXPECT_EQ(1, out.count("MainAppProtocolComm connected to the MCU service\n"));
@@ -173,8 +171,8 @@ TEST_F(PeerCheck, SocketPairOfAnotherUserFromTheConnectorIsRefused)
     int ctl[2];
     ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ctl));
     Process impostor;
-    ASSERT_TRUE(impostor.start({"--mode", "pair", "--uid", std::to_string(kNobody), "--ctl-fd",
-                                std::to_string(ctl[1])},
+    ASSERT_TRUE(impostor.start({"pair", "--clock", "1000000000", "--uid", std::to_string(kNobody),
+                                "--ctl-fd", std::to_string(ctl[1])},
                                ctl[1]));
     ::close(ctl[1]);
     const int ctlFd = ctl[0];
@@ -216,7 +214,7 @@ TEST_F(PeerCheck, SocketPairOfAnotherUserFromTheConnectorIsRefused)
 
     MainAppProtocolComm::DeleteInstance(); // before the impostor and ctl go
     impostor.kill();
-    EXPECT_EQ(0u, impostor.shared().bytesReceived.load());
+    EXPECT_EQ(0u, impostor.counters().bytesReceived.load());
     ::close(ctlFd);
 }
 
@@ -263,12 +261,12 @@ TEST_F(PeerCheck, ServiceOfTheLaunchersOwnUserIsServed)
     StdoutCapture out;
     Process service;
     ASSERT_TRUE(service.start(listenArgs(-1)));
-    ASSERT_TRUE(waitFor([&] { return service.shared().listening.load() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return service.counters().listening.load() == 1; }));
     startLinkOnName();
 
     ASSERT_TRUE(waitFor([&] { return link()->transport().connectionCount() == 1; }));
     // The ready notice went out and the service's first record was acted on.
-    ASSERT_TRUE(waitFor([&] { return service.shared().bytesReceived.load() >= 16; }));
+    ASSERT_TRUE(waitFor([&] { return service.counters().bytesReceived.load() >= 16; }));
     ASSERT_TRUE(waitFor([&] { return m_clock.calls.load() == 1; }));
     EXPECT_EQ(1u, m_tap.size());
     EXPECT_EQ(0u, link()->transport().refusedPeerCount());

@@ -1,9 +1,10 @@
 // The MCU link's transport: connecting, reconnecting, the send path and the
-// ready notice, against a test peer on private names or a socketpair.
+// ready notice, against the simulator's service on private names or a socketpair.
 
 #include "mainappprotocolcomm.h"
-#include "mcupeer.h"
 #include "pairconnector.h"
+#include "service.h"
+#include "stdoutcapture.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -24,8 +25,8 @@ namespace {
 
 using tamoappframework::MainAppProtocolComm;
 using tamoappframework::McuEndpoint;
+using mcusim::Service;
 using testsupport::hex;
-using testsupport::McuPeer;
 using testsupport::StdoutCapture;
 using testsupport::waitFor;
 
@@ -79,13 +80,9 @@ protected:
 
     MainAppProtocolComm *link() { return MainAppProtocolComm::GetInstance(); }
 
-    McuEndpoint endpointFor(const McuPeer &peer)
+    McuEndpoint endpointFor(const Service &peer)
     {
-        McuEndpoint e;
-        e.localPath = "/tmp/" + testsupport::uniqueName("mcu-link");
-        e.servicePath = peer.servicePath();
-        e.connectLength = peer.connectLength();
-        return e;
+        return peer.linkEndpoint("/tmp/" + testsupport::uniqueName("mcu-link"));
     }
 };
 
@@ -111,7 +108,7 @@ TEST_F(McuTransport, SendResultsBeforeAndWhileConnected)
 
 TEST_F(McuTransport, ReceivedRecordsArriveInStreamOrderWhateverTheWriteSizes)
 {
-    McuPeer peer(testsupport::uniqueName("mcu-svc"));
+    Service peer("@" + testsupport::uniqueName("mcu-svc"));
     ASSERT_TRUE(peer.listen());
     Tap tap;
     link()->transport().setEndpoint(endpointFor(peer));
@@ -243,7 +240,7 @@ TEST_F(McuTransport, ClosedPeerGivesMinusOneAndTheProcessLives)
 TEST_F(McuTransport, LateServiceAndRestartsGetTheReadyNoticeFirst)
 {
     StdoutCapture out;
-    McuPeer peer(testsupport::uniqueName("mcu-svc"));
+    Service peer("@" + testsupport::uniqueName("mcu-svc"));
     Tap tap;
     link()->transport().setEndpoint(endpointFor(peer));
     link()->transport().setRecordTap(&Tap::record, &tap);
@@ -437,7 +434,7 @@ TEST_F(McuTransport, AServiceThatShutsItsReadSideIsReconnected)
 
 TEST_F(McuTransport, StopEndsABlockedReadAndTheLinkCanStartAgain)
 {
-    McuPeer peer(testsupport::uniqueName("mcu-svc"));
+    Service peer("@" + testsupport::uniqueName("mcu-svc"));
     ASSERT_TRUE(peer.listen());
     link()->transport().setEndpoint(endpointFor(peer));
     link()->Start();

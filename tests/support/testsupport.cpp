@@ -86,6 +86,7 @@ std::string hex(const void *data, int len)
 }
 
 std::string hex(const QByteArray &bytes) { return hex(bytes.constData(), bytes.size()); }
+std::string hex(const std::vector<unsigned char> &bytes) { return hex(bytes.data(), int(bytes.size())); }
 
 QByteArray le32(uint32_t v)
 {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -46,6 +47,7 @@ QByteArray shortRecord(uint32_t msg, uint32_t p1, uint32_t p2, uint32_t kind = 1
 // Hex of bytes, "01 00 0c ...", for readable failures.
 std::string hex(const QByteArray &bytes);
 std::string hex(const void *data, int len);
+std::string hex(const std::vector<unsigned char> &bytes);
 
 } // namespace testsupport
 

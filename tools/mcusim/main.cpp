@@ -1,5 +1,6 @@
 // mcusim: the MCU service for the launcher's socket, on a desk or in a test.
 
+#include "faultmode.h"
 #include "simulator.h"
 
 #include <cstdio>
@@ -25,6 +26,7 @@ void usage(FILE *to)
         "  -x, --hex             show the bytes of every record too\n"
         "  -q, --quiet-heartbeats  count heartbeats without a line each\n"
         "  -h, --help            this text\n"
+        "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
         "Without a scenario, commands are read from standard input (a prompt on a terminal).\n"
         "Exit codes: 0 ok, 1 an expectation or command failed, 2 bad options or scenario,\n"
         "3 cannot listen, 4 interrupted before the scenario's end.\n",
@@ -35,6 +37,8 @@ void usage(FILE *to)
 
 int main(int argc, char **argv)
 {
+    if (mcusim::wantsServe(argc, argv))
+        return mcusim::runServe(argc, argv);
     mcusim::SimOptions opt;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
