@@ -377,9 +377,7 @@ bool encodeSend(const std::vector<Word> &w, size_t at, Bytes *bytes, std::string
             *error = "payload longer than 256 bytes";
             return false;
         }
-        *bytes = encodeLong(kind, id, pl, len);
-        if (haveLen && len == 0) // a record that says 0, as written
-            mcu::storeLe32(bytes->data() + 8, 0);
+        *bytes = haveLen ? encodeLong(kind, id, pl, len) : encodeLong(kind, id, pl);
         return true;
     }
     if (cmd == "hex") {

@@ -230,7 +230,7 @@ struct Simulator::Impl {
         if (heartbeat)
             ++heartbeats;
         if (!(heartbeat && opt.quietHeartbeats))
-            printAt("<-", d.text() + (opt.showHex ? "  [" + hexString(rec) + "]" : std::string()));
+            printAt("<-", d.text() + (opt.showHex ? "  [" + hexDump(rec) + "]" : std::string()));
         if (capture)
             capture->received(stamp(), d);
         queue.push_back(Received{generation, rec, std::move(d)});
@@ -340,7 +340,7 @@ struct Simulator::Impl {
                                           (c.bytes.size() > 48 ? " ..." : "") + extra);
                     else
                         printAt("->", d.text() + extra +
-                                          (opt.showHex ? "  [" + hexString(c.bytes) + "]" : std::string()));
+                                          (opt.showHex ? "  [" + hexDump(c.bytes) + "]" : std::string()));
                     if (capture)
                         capture->sent(stamp(), c.text, d, c.pauseMs * int(c.cuts.size()));
                 }
