@@ -15,6 +15,7 @@ struct Line {
     size_t at;
     const ParseOptions &opts;
     std::string *error;
+    const char *usage = ""; // the command's, from its table entry
 
     size_t count() const { return w.size() - at - 1; } // arguments
     const Word &arg(size_t i) const { return w[at + 1 + i]; }
@@ -24,6 +25,7 @@ struct Line {
         *error = std::move(why);
         return false;
     }
+    bool badUsage() const { return fail(std::string("usage: ") + usage); }
     bool duration(const std::string &word, int *ms) const
     {
         return parseDuration(word, ms) || fail("not a duration: '" + word + "' (e.g. 3s, 250ms)");
@@ -113,7 +115,7 @@ bool parseExpect(const Line &l, Command *c)
         ++i;
     }
     if (i >= l.w.size())
-        return l.fail("usage: expect [next|no] NAME [VALUE|KEY=VALUE ...] [within DURATION]");
+        return l.badUsage();
     c->name = l.w[i++].s;
     size_t end = l.w.size();
     if (!l.within(&end, &c->timeoutMs))
@@ -135,7 +137,7 @@ bool parseWait(const Line &l, Command *c, Op op)
     c->timeoutMs = l.opts.connectTimeoutMs;
     if (l.count() == 2 && l.arg(0).is("within"))
         return l.duration(l.arg(1).s, &c->timeoutMs);
-    return l.count() == 0 || l.fail("usage: " + l.w[l.at].s + " [within DURATION]");
+    return l.count() == 0 || l.badUsage();
 }
 
 // The send command at words[at], and how its bytes are cut into writes.
@@ -154,7 +156,7 @@ bool parseSplit(const Line &l, Command *c, bool trickle)
     std::vector<size_t> cuts;
     if (!trickle) {
         if (l.count() < 1)
-            return l.fail("usage: split AT[,AT...] [pause DURATION] COMMAND ...");
+            return l.badUsage();
         std::stringstream ss(l.w[at++].s);
         std::string piece;
         while (std::getline(ss, piece, ',')) {
@@ -194,16 +196,16 @@ bool parseLogText(const Line &l, Command *c, Op op)
     if (op == Op::ExpectLog && !l.within(&end, &c->timeoutMs))
         return false;
     c->argument = l.joined(l.at + 1, end);
-    return !c->argument.empty() || l.fail("usage: " + l.w[l.at].s + " TEXT");
+    return !c->argument.empty() || l.badUsage();
 }
 
 const std::vector<CommandParser> kParsers = {
     {"expect", "expect [next|no] NAME [VALUE|KEY=VALUE ...] [within DURATION]", parseExpect},
-    {"sleep", "sleep DURATION",
+    {"sleep", "sleep DURATION (e.g. 500ms, 2s)",
      [](const Line &l, Command *c) {
          c->op = Op::Sleep;
          return (l.count() == 1 && parseDuration(l.arg(0).s, &c->timeoutMs)) ||
-                l.fail("usage: sleep DURATION (e.g. 500ms, 2s)");
+                l.badUsage();
      }},
     {"wait-connect", "wait-connect [within DURATION]",
      [](const Line &l, Command *c) { return parseWait(l, c, Op::WaitConnect); }},
@@ -219,16 +221,16 @@ const std::vector<CommandParser> kParsers = {
          c->timeoutMs = l.opts.restartPauseMs;
          if (l.count() == 1)
              return l.duration(l.arg(0).s, &c->timeoutMs);
-         return l.count() == 0 || l.fail("usage: restart [DURATION]");
+         return l.count() == 0 || l.badUsage();
      }},
     {"stall", "stall", [](const Line &l, Command *c) { return noArguments(l, c, Op::Stall); }},
     {"resume", "resume", [](const Line &l, Command *c) { return noArguments(l, c, Op::Resume); }},
-    {"flood", "flood DURATION COMMAND ...",
+    {"flood", "flood DURATION COMMAND ... (e.g. flood 2s param 1)",
      [](const Line &l, Command *c) {
          // Whole records only, never split.
          c->op = Op::Flood;
          if (l.count() < 2 || !parseDuration(l.arg(0).s, &c->timeoutMs) || !findSendCommand(l.arg(1).s))
-             return l.fail("usage: flood DURATION COMMAND ... (e.g. flood 2s param 1)");
+             return l.badUsage();
          return parseSendAt(l, l.at + 2, c);
      }},
     {"split", "split AT[,AT...] [pause DURATION] COMMAND ...",
@@ -240,17 +242,17 @@ const std::vector<CommandParser> kParsers = {
          c->op = Op::Setting;
          c->argument = l.count() == 1 ? l.arg(0).s : std::string();
          const size_t eq = c->argument.find('=');
-         return (eq != std::string::npos && eq > 0) || l.fail("usage: setting KEY=VALUE");
+         return (eq != std::string::npos && eq > 0) || l.badUsage();
      }},
     {"launch", "launch", [](const Line &l, Command *c) { return noArguments(l, c, Op::Launch); }},
     {"console", "console stall|gone",
      [](const Line &l, Command *c) {
          const bool stall = l.count() == 1 && l.arg(0).is("stall");
          c->op = stall ? Op::ConsoleStall : Op::ConsoleGone;
-         return stall || (l.count() == 1 && l.arg(0).is("gone")) || l.fail("usage: console stall|gone");
+         return stall || (l.count() == 1 && l.arg(0).is("gone")) || l.badUsage();
      }},
     {"terminate", "terminate", [](const Line &l, Command *c) { return noArguments(l, c, Op::Terminate); }},
-    {"expect-exit", "expect-exit CODE [within DURATION]",
+    {"expect-exit", "expect-exit CODE [within DURATION] (CODE 0..255)",
      [](const Line &l, Command *c) {
          c->op = Op::ExpectExit;
          c->timeoutMs = l.opts.exitTimeoutMs;
@@ -259,7 +261,7 @@ const std::vector<CommandParser> kParsers = {
          if (!l.within(&end, &c->timeoutMs))
              return false;
          if (end != l.at + 2 || !parseU32(l.arg(0).s, &code) || code > 255)
-             return l.fail("usage: expect-exit CODE [within DURATION] (CODE 0..255)");
+             return l.badUsage();
          c->exitCode = int(code);
          return true;
      }},
@@ -305,7 +307,7 @@ bool parseCommand(const Words &w, size_t at, const ParseOptions &opts, Command *
     }
     for (const CommandParser &p : kParsers)
         if (w[at].is(p.name))
-            return p.parse(l, c);
+            return p.parse(Line{w, at, opts, error, p.usage}, c);
     c->op = Op::Send;
     return parseSendAt(l, at, c);
 }

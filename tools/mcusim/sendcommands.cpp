@@ -130,7 +130,7 @@ bool encodeLongCommand(const SendArgs &a, Bytes *out)
     if (a.count() > 2 && a.w[a.at + 3].is("len")) {
         uint32_t n;
         if (a.count() < 4)
-            return a.fail("usage: long KIND ID [len N] BYTES...");
+            return a.fail(std::string("usage: ") + findSendCommand("long")->usage);
         if (!a.u32(3, "len", &n))
             return false;
         len = n;

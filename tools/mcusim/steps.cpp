@@ -191,6 +191,14 @@ Step runWaitDisconnect(Impl &s, Command &c)
     return s.fail(c, "the launcher stayed connected for " + std::to_string(c.timeoutMs) + " ms"), kDone;
 }
 
+// Listens again; openListener() has said why when it cannot.
+Step listenAgain(Impl &s, const Command &c)
+{
+    if (!s.openListener())
+        s.fail(c, "cannot listen");
+    return kDone;
+}
+
 // Commands done at once.
 
 Step runDisconnect(Impl &s, Command &c)
@@ -213,9 +221,7 @@ Step runCloseListener(Impl &s, Command &c)
 Step runListen(Impl &s, Command &c)
 {
     s.captureAction(c);
-    if (!s.openListener())
-        s.fail(c, "cannot listen");
-    return kDone;
+    return listenAgain(s, c);
 }
 
 Step runStall(Impl &s, Command &c)
@@ -250,9 +256,7 @@ Step runRestart(Impl &s, Command &c)
     }
     if (Clock::now() < s.progress.deadline)
         return s.progress.deadline;
-    if (!s.openListener())
-        s.fail(c, "cannot listen");
-    return kDone;
+    return listenAgain(s, c);
 }
 
 const std::pair<Op, Impl::Runner> kLinkRunners[] = {
