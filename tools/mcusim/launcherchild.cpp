@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -44,19 +45,45 @@ LauncherChild::~LauncherChild()
     kill();
     closeOut();
     closeErr();
+    closeStalledOut();
 }
 
-bool LauncherChild::start(const std::vector<std::string> &argv, std::string *error)
+namespace {
+
+// A file the child writes to and the simulator reads: made in TMPDIR and
+// unlinked at once, so it goes when both ends are closed.
+bool outputFile(int fds[2], std::string *error)
 {
-    int out[2], err[2], report[2];
-    if (::pipe2(out, O_CLOEXEC) < 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
-    if (::pipe2(err, O_CLOEXEC) < 0 || ::pipe2(report, O_CLOEXEC) < 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
-        for (int fd : {out[0], out[1], err[0], err[1]})
-            mcusocket::closeFd(fd);
+    const char *tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/mcusim-launcher.XXXXXX";
+    fds[1] = ::mkostemp(&path[0], O_CLOEXEC);
+    fds[0] = fds[1] < 0 ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fds[1] >= 0)
+        ::unlink(path.c_str());
+    if (fds[0] >= 0)
+        return true;
+    *error = "cannot make a file for the launcher's output in " + path + ": " + std::strerror(errno);
+    mcusocket::closeFd(fds[1]);
+    return false;
+}
+
+void closeAll(std::initializer_list<int> fds)
+{
+    for (int fd : fds)
+        mcusocket::closeFd(fd);
+}
+
+} // namespace
+
+bool LauncherChild::start(const std::vector<std::string> &argv, bool stalledOut, std::string *error)
+{
+    int out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
+    const bool made = (stalledOut ? ::pipe2(out, O_CLOEXEC) == 0 : outputFile(out, error)) &&
+                      outputFile(err, error) && ::pipe2(report, O_CLOEXEC) == 0;
+    if (!made) {
+        if (error->empty())
+            *error = std::string("pipe: ") + std::strerror(errno);
+        closeAll({out[0], out[1], err[0], err[1], report[0], report[1]});
         return false;
     }
     std::vector<char *> args;
@@ -67,23 +94,19 @@ bool LauncherChild::start(const std::vector<std::string> &argv, std::string *err
     const pid_t pid = ::fork();
     if (pid == 0)
         becomeChild(args.data(), out[1], err[1], report[1], parent);
-    for (int fd : {out[1], err[1], report[1]})
-        mcusocket::closeFd(fd);
+    closeAll({out[1], err[1], report[1]});
     int childErrno = 0;
     const ssize_t n = pid < 0 ? 0 : mcusocket::readSome(report[0], &childErrno, sizeof childErrno);
     mcusocket::closeFd(report[0]);
     if (pid < 0 || n != 0) {
         *error = "cannot run " + argv[0] + ": " + std::strerror(pid < 0 ? errno : childErrno);
-        mcusocket::closeFd(out[0]);
-        mcusocket::closeFd(err[0]);
+        closeAll({out[0], err[0]});
         if (pid > 0)
             ::waitpid(pid, nullptr, 0);
         return false;
     }
-    mcusocket::setNonBlocking(out[0]);
-    mcusocket::setNonBlocking(err[0]);
     m_pid = pid;
-    m_out = out[0];
+    (stalledOut ? m_stalledOut : m_out) = out[0];
     m_err = err[0];
     m_terminated = false;
     m_ended = false;
@@ -100,6 +123,12 @@ void LauncherChild::closeErr()
 {
     mcusocket::closeFd(m_err);
     m_err = -1;
+}
+
+void LauncherChild::closeStalledOut()
+{
+    mcusocket::closeFd(m_stalledOut);
+    m_stalledOut = -1;
 }
 
 void LauncherChild::terminate()

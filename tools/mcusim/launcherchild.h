@@ -2,9 +2,13 @@
 #define MCUSIM_LAUNCHERCHILD_H
 
 // The launcher as a child of the simulator: started from a command line (an
-// emulator in front of it where it is another machine's program), its
-// standard output and standard error on pipes that the simulator's poll loop
-// reads, its end reaped when SIGCHLD says so. Nothing here waits.
+// emulator in front of it where it is another machine's program), its end
+// reaped when SIGCHLD says so. Its standard output and standard error go to
+// files that the simulator reads as they grow: a file always takes a write
+// at once, so the launcher writes as it would to a log file, whatever the
+// simulator is busy with (a pipe would hold up its log writer and make it
+// drop lines). A standard output that is to stall goes to a pipe instead,
+// which nobody reads. Nothing here waits.
 
 #include <chrono>
 #include <string>
@@ -25,18 +29,23 @@ public:
 
     // Starts argv (program first, looked up in PATH) with this process's
     // environment and default signal dispositions; the child is killed when
-    // the simulator dies. False with *error when it cannot be run.
-    bool start(const std::vector<std::string> &argv, std::string *error);
+    // the simulator dies. With stalledOut its standard output is a pipe that
+    // is never read. False with *error when it cannot be run.
+    bool start(const std::vector<std::string> &argv, bool stalledOut, std::string *error);
 
     bool started() const { return m_pid > 0; }
     bool running() const { return m_pid > 0 && !m_ended; }
     pid_t pid() const { return m_pid; }
 
-    // The reading ends of its standard output and error; -1 once closed.
+    // The reading ends of its standard output and error files; -1 once
+    // closed. Reading 0 bytes means "nothing new yet" while it runs.
     int outFd() const { return m_out; }
     int errFd() const { return m_err; }
     void closeOut();
     void closeErr();
+    // The stalled standard output: closing it is a console that went away.
+    bool outStalled() const { return m_stalledOut >= 0; }
+    void closeStalledOut();
 
     // SIGTERM, and the time it was sent.
     void terminate();
@@ -58,6 +67,7 @@ private:
     pid_t m_pid = -1;
     int m_out = -1;
     int m_err = -1;
+    int m_stalledOut = -1;
     bool m_terminated = false;
     bool m_ended = false;
     int m_status = 0;

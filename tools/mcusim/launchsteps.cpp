@@ -68,7 +68,7 @@ Step runLaunch(Impl &s, Command &c)
     if (!s.settings.empty() && !writeSettings(s.settings, &error))
         return s.fail(c, error), kDone;
     auto child = std::make_unique<LauncherChild>();
-    if (!child->start(s.opt.launcher, &error))
+    if (!child->start(s.opt.launcher, s.consoleStalled, &error))
         return s.fail(c, error), kDone;
     s.launcher = std::move(child);
     s.exitChecked = false;
@@ -79,12 +79,13 @@ Step runLaunch(Impl &s, Command &c)
     return kDone;
 }
 
+// For the next launch: its standard output is a pipe that nobody reads.
 Step runConsoleStall(Impl &s, Command &c)
 {
     s.captureAction(c);
+    if (s.launcher && s.launcher->running())
+        return s.fail(c, "the launcher runs already: a console stalls from its launch on"), kDone;
     s.consoleStalled = true;
-    if (s.launcher)
-        s.printAt("==", "stopped reading the launcher's standard output");
     return kDone;
 }
 
@@ -93,7 +94,9 @@ Step runConsoleGone(Impl &s, Command &c)
     s.captureAction(c);
     if (!launched(s, c))
         return kDone;
-    s.launcher->closeOut();
+    if (!s.launcher->outStalled())
+        return s.fail(c, "the launcher's console is not stalled (console stall before launch)"), kDone;
+    s.launcher->closeStalledOut();
     s.printAt("==", "closed the launcher's standard output: its reader is gone");
     return kDone;
 }

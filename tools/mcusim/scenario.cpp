@@ -225,11 +225,14 @@ const std::vector<CommandParser> kParsers = {
      }},
     {"stall", "stall", [](const Line &l, Command *c) { return noArguments(l, c, Op::Stall); }},
     {"resume", "resume", [](const Line &l, Command *c) { return noArguments(l, c, Op::Resume); }},
-    {"flood", "flood DURATION COMMAND ... (e.g. flood 2s param 1)",
+    {"flood", "flood DURATION|on COMMAND ... | flood off (e.g. flood 2s param 1)",
      [](const Line &l, Command *c) {
          // Whole records only, never split.
-         c->op = Op::Flood;
-         if (l.count() < 2 || !parseDuration(l.arg(0).s, &c->timeoutMs) || !findSendCommand(l.arg(1).s))
+         if (l.count() == 1 && l.arg(0).is("off"))
+             return c->op = Op::FloodOff, true;
+         c->op = l.count() > 0 && l.arg(0).is("on") ? Op::FloodOn : Op::Flood;
+         if (l.count() < 2 || !findSendCommand(l.arg(1).s) ||
+             (c->op == Op::Flood && !parseDuration(l.arg(0).s, &c->timeoutMs)))
              return l.badUsage();
          return parseSendAt(l, l.at + 2, c);
      }},

@@ -17,6 +17,8 @@ enum class Op {
     // The MCU link.
     Send,           // write bytes to the launcher
     Flood,          // send one record over and over, as fast as the launcher takes it
+    FloodOn,        // the same in the background, while the next commands run
+    FloodOff,       // end a background flood
     Expect,         // wait for a matching record from the launcher
     ExpectNone,     // fail if a matching record arrives within the time
     Sleep,

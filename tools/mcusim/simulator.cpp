@@ -96,8 +96,9 @@ void Simulator::Impl::startCommand(Command &c)
         ++expectations;
 }
 
-void Simulator::Impl::finishCommand(Command &c)
+void Simulator::Impl::finishCommand()
 {
+    const Command &c = commands[current];
     if (c.mustFail) {
         Command real = c;
         real.mustFail = false;
@@ -156,6 +157,7 @@ void Simulator::Impl::addFinale()
 Clock::time_point Simulator::Impl::step()
 {
     const Clock::time_point never = Clock::now() + std::chrono::hours(1);
+    floodMore();
     for (;;) {
         if (interrupted)
             return never;
@@ -170,11 +172,10 @@ Clock::time_point Simulator::Impl::step()
         Command &c = commands[current];
         if (!progress.started)
             startCommand(c);
-        const Runner run = runnerFor(c.op);
-        const Step wait = run(*this, c);
+        const Step wait = runnerFor(c.op)(*this, c);
         if (wait)
             return *wait;
-        finishCommand(c);
+        finishCommand(); // by index: a runner may have added commands, and c moved
     }
 }
 
@@ -269,23 +270,25 @@ void takeSignals(Simulator::Impl &s)
     }
 }
 
+// How often the launcher's output is looked at, at the least.
+constexpr int kFollowMs = 20;
+
 // One wait of the loop: until `wake`, or something to read (or room for a flood).
 bool pollOnce(Simulator::Impl &s, Clock::time_point wake)
 {
-    enum { kSignals, kListener, kConnection, kStdin, kOut, kErr, kCount };
+    enum { kSignals, kListener, kConnection, kStdin, kCount };
     pollfd fds[kCount];
-    const bool launcherOut = s.launcher && s.launcher->outFd() >= 0 && !s.consoleStalled;
     // A stalled connection is not polled for input (nor for its end); a flood waits for room.
-    const short connEvents = short((s.stalled ? 0 : POLLIN) | (s.flooding ? POLLOUT : 0));
+    const short connEvents = short((s.stalled ? 0 : POLLIN) | (s.flood.on ? POLLOUT : 0));
     fds[kSignals] = {g_signalPipe[0], POLLIN, 0};
     fds[kListener] = {s.listenFd, POLLIN, 0};
     fds[kConnection] = {connEvents ? s.connFd : -1, connEvents, 0};
     fds[kStdin] = {s.interactive && s.stdinOpen ? STDIN_FILENO : -1, POLLIN, 0};
-    fds[kOut] = {launcherOut ? s.launcher->outFd() : -1, POLLIN, 0};
-    fds[kErr] = {s.launcher ? s.launcher->errFd() : -1, POLLIN, 0};
 
+    // The launcher's output files are read every turn: poll() cannot wait on a file.
+    const bool following = s.launcher && (s.launcher->outFd() >= 0 || s.launcher->errFd() >= 0);
     auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count() + 1;
-    waitMs = std::max<long long>(0, std::min<long long>(waitMs, 1000));
+    waitMs = std::max<long long>(0, std::min<long long>(waitMs, following ? kFollowMs : 1000));
     if (::poll(fds, kCount, int(waitMs)) < 0) {
         if (errno == EINTR)
             return true;
@@ -301,10 +304,10 @@ bool pollOnce(Simulator::Impl &s, Clock::time_point wake)
         s.readConnection();
     if (fds[kListener].revents && s.listenFd >= 0)
         s.acceptConnections();
-    if (fds[kOut].revents && s.launcher->outFd() >= 0 && !s.consoleStalled)
+    if (following) {
         s.readLauncher(LauncherLog::Out);
-    if (fds[kErr].revents && s.launcher->errFd() >= 0)
         s.readLauncher(LauncherLog::Err);
+    }
     if (fds[kStdin].revents)
         s.readStdin();
     return true;
@@ -341,6 +344,8 @@ int Simulator::run()
     }
     if (s.launcher)
         s.launcher->kill(); // only an interruption leaves one running
+    if (s.flood.on)
+        s.endFlood();
 
     s.print(s.summary());
     if (s.capture)

@@ -66,7 +66,6 @@ struct Simulator::Impl {
         size_t piece = 0;             // send: the next piece of a split write
         bool down = false;            // restart: the service is away
         std::optional<unsigned> watched; // wait-disconnect: the connection it watches
-        Clock::time_point floodStart; // flood: when the first record went
     } progress;
 
     bool interactive = false; // commands come from stdin
@@ -76,9 +75,15 @@ struct Simulator::Impl {
     int typedLines = 0;
 
     bool stalled = false;  // stall: the connection is not read
-    bool flooding = false; // a flood is running: wake when there is room
-    unsigned long floodSent = 0;
-    unsigned long floodFull = 0; // times the launcher's socket had no room
+    // A flood, for a time (flood DURATION) or in the background (flood on).
+    struct Flood {
+        bool on = false; // wake when there is room
+        bool background = false;
+        Bytes record;
+        unsigned long sent = 0;
+        unsigned long full = 0; // times the launcher's socket had no room
+        Clock::time_point start;
+    } flood;
 
     // The launcher as a child (--launcher).
     std::unique_ptr<LauncherChild> launcher;
@@ -124,9 +129,11 @@ struct Simulator::Impl {
     void launcherEnded();
 
     // Commands.
+    void floodMore(); // a background flood: what the socket takes now
+    void endFlood();
     Clock::time_point step();
     void startCommand(Command &c);
-    void finishCommand(Command &c);
+    void finishCommand();
     void ok(const Command &c, const std::string &note = std::string());
     void fail(const Command &c, const std::string &why);
     void addFinale();

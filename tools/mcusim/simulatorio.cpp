@@ -210,26 +210,38 @@ void Simulator::Impl::onRecord(const Bytes &rec)
 
 // --- the launcher child
 
+// What the launcher's output file holds beyond what was read. Once the
+// launcher has ended, all of it, and the stream is finished.
 void Simulator::Impl::readLauncher(LauncherLog::Stream s)
 {
     const int fd = s == LauncherLog::Out ? launcher->outFd() : launcher->errFd();
+    if (fd < 0)
+        return;
     const char *prefix = s == LauncherLog::Out ? "launcher| " : "launcher! ";
     std::vector<std::string> lines;
-    char buf[4096];
-    ssize_t n;
-    // A bounded turn: a launcher that writes without pause must not starve the link.
-    for (int turn = 0; turn < 16 && (n = sock::readSome(fd, buf, sizeof buf)) > 0; ++turn)
+    char buf[16384];
+    ssize_t n = 0;
+    // A bounded turn while it runs: a launcher that writes without pause must not starve the link.
+    for (int turn = 0; (turn < 64 || launcher->ended()) && (n = sock::readSome(fd, buf, sizeof buf)) > 0; ++turn)
         log.append(s, buf, size_t(n), &lines);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+    if (launcher->ended() || n < 0) {
         log.finish(s, &lines);
         s == LauncherLog::Out ? launcher->closeOut() : launcher->closeErr();
     }
+    // One write for the lot: a flooded launcher writes tens of thousands a second.
+    std::string text;
     for (const std::string &line : lines)
-        print(prefix + line);
+        text += prefix + line + "\n";
+    if (!text.empty()) {
+        text.pop_back();
+        print(text);
+    }
 }
 
 void Simulator::Impl::launcherEnded()
 {
+    readLauncher(LauncherLog::Out);
+    readLauncher(LauncherLog::Err);
     printAt("==", "the launcher ended: " + launcher->endText());
     if (capture)
         capture->exited(stamp(), launcher->exitCode(), launcher->endText());

@@ -76,22 +76,22 @@ Step runSend(Impl &s, Command &c)
 // Writes whole copies of the flood's record while there is room. False
 // when the connection is gone. Each turn is bounded, so that the poll loop
 // still sees signals and (unless stalled) reads what the launcher sends.
-bool floodSome(Impl &s, const Command &c)
+bool floodSome(Impl &s)
 {
+    const Bytes &r = s.flood.record;
     for (int i = 0; i < 1024; ++i) {
-        const ssize_t w = sock::sendNow(s.connFd, c.bytes.data(), c.bytes.size());
-        if (w == ssize_t(c.bytes.size())) {
-            ++s.floodSent;
+        const ssize_t w = sock::sendNow(s.connFd, r.data(), r.size());
+        if (w == ssize_t(r.size())) {
+            ++s.flood.sent;
             continue;
         }
         if (w == 0) {
-            ++s.floodFull;
+            ++s.flood.full;
             return true;
         }
         std::string error = w < 0 ? std::strerror(errno) : std::string();
-        if (w > 0 && sock::sendAll(s.connFd, c.bytes.data() + w, c.bytes.size() - size_t(w), kSendTimeoutMs,
-                                   &error)) {
-            ++s.floodSent; // the rest of a record cut by a full socket
+        if (w > 0 && sock::sendAll(s.connFd, r.data() + w, r.size() - size_t(w), kSendTimeoutMs, &error)) {
+            ++s.flood.sent; // the rest of a record cut by a full socket
             continue;
         }
         s.connectionEnded("connection lost during the flood: " + error);
@@ -100,27 +100,42 @@ bool floodSome(Impl &s, const Command &c)
     return true;
 }
 
+bool startFlood(Impl &s, const Command &c, bool background)
+{
+    if (s.connFd < 0)
+        return s.fail(c, kNotConnected), false;
+    if (s.flood.on)
+        return s.fail(c, "a flood is on already (flood off first)"), false;
+    s.captureAction(c);
+    s.flood = Impl::Flood{true, background, c.bytes, 0, 0, Clock::now()};
+    s.printAt("->", (background ? std::string("flood on") : "flood for " + std::to_string(c.timeoutMs) + " ms") +
+                        ": " + sentText(c));
+    return true;
+}
+
 Step runFlood(Impl &s, Command &c)
 {
-    if (!s.flooding) {
-        if (s.connFd < 0)
-            return s.fail(c, kNotConnected), kDone;
-        s.flooding = true;
-        s.floodSent = 0;
-        s.floodFull = 0;
-        s.progress.floodStart = Clock::now();
-        s.captureAction(c);
-        s.printAt("->", "flood for " + durationText(c.timeoutMs) + ": " + sentText(c));
-    }
-    if (Clock::now() < s.progress.deadline && s.connFd >= 0 && floodSome(s, c))
+    if (!s.flood.on && !startFlood(s, c, false))
+        return kDone;
+    if (Clock::now() < s.progress.deadline && s.connFd >= 0 && floodSome(s))
         return s.progress.deadline; // woken early by room on the socket
-    // A lost connection ends the flood early: the time is the time it ran.
-    s.flooding = false;
-    s.sentRecords += s.floodSent;
-    s.printAt("->", "flood ended: " + std::to_string(s.floodSent) + " records sent in " +
-                        msText(Clock::now() - s.progress.floodStart) + "; the launcher's socket was full " +
-                        std::to_string(s.floodFull) + " times" +
-                        (s.connFd < 0 ? " (cut short: the connection is gone)" : ""));
+    s.endFlood();
+    return kDone;
+}
+
+Step runFloodOn(Impl &s, Command &c)
+{
+    startFlood(s, c, true);
+    return kDone;
+}
+
+Step runFloodOff(Impl &s, Command &c)
+{
+    s.captureAction(c);
+    if (s.flood.on)
+        s.endFlood();
+    else
+        s.printAt("->", "flood off: no flood is on");
     return kDone;
 }
 
@@ -262,6 +277,8 @@ Step runRestart(Impl &s, Command &c)
 const std::pair<Op, Impl::Runner> kLinkRunners[] = {
     {Op::Send, runSend},
     {Op::Flood, runFlood},
+    {Op::FloodOn, runFloodOn},
+    {Op::FloodOff, runFloodOff},
     {Op::Expect, runExpect},
     {Op::ExpectNone, runExpectNone},
     {Op::Sleep, runSleep},
@@ -276,6 +293,23 @@ const std::pair<Op, Impl::Runner> kLinkRunners[] = {
 };
 
 } // namespace
+
+void Impl::floodMore()
+{
+    if (flood.on && flood.background && (connFd < 0 || !floodSome(*this)))
+        endFlood();
+}
+
+// A lost connection ends a flood early: the time is the time it ran.
+void Impl::endFlood()
+{
+    flood.on = false;
+    sentRecords += flood.sent;
+    printAt("->", "flood ended: " + std::to_string(flood.sent) + " records sent in " +
+                      msText(Clock::now() - flood.start) + "; the launcher's socket was full " +
+                      std::to_string(flood.full) + " times" +
+                      (connFd < 0 ? " (cut short: the connection is gone)" : ""));
+}
 
 Impl::Runner Impl::runnerFor(Op op)
 {
