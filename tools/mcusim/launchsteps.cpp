@@ -75,7 +75,10 @@ Step runLaunch(Impl &s, Command &c)
     s.log.restart();
     if (s.consoleStalled)
         s.printAt("==", "the launcher's standard output is not read");
-    s.printAt("==", "launched " + s.opt.launcher.front() + " (pid " + std::to_string(s.launcher->pid()) + ")");
+    std::string command;
+    for (const std::string &word : s.opt.launcher)
+        command += (command.empty() ? "" : " ") + word;
+    s.printAt("==", "launched " + command + " (pid " + std::to_string(s.launcher->pid()) + ")");
     return kDone;
 }
 
