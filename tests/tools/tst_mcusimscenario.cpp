@@ -154,7 +154,7 @@ TEST_F(Scenarios, BadArgumentsAreRefusedWithAReason)
     EXPECT_NE(errorOf("sleep 5 ms").find("usage: sleep"), std::string::npos);
     EXPECT_NE(errorOf("disconnect now").find("takes no arguments"), std::string::npos);
     EXPECT_NE(errorOf("hex \"open").find("unterminated quote"), std::string::npos);
-    EXPECT_NE(errorOf("launch").find("unknown command 'launch'"), std::string::npos);
+    EXPECT_NE(errorOf("lunch").find("unknown command 'lunch'"), std::string::npos);
 }
 
 TEST_F(Scenarios, ExpectLinesNameARecordAndItsFields)

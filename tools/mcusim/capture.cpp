@@ -67,6 +67,18 @@ void CaptureWriter::action(const Stamp &at, const std::string &commandText)
     line(at, commandText, "");
 }
 
+void CaptureWriter::peerClosed(const Stamp &at)
+{
+    pace(at);
+    line(at, "disconnect", "the launcher closed the connection; replayed as a disconnect");
+}
+
+void CaptureWriter::exited(const Stamp &at, int exitCode, const std::string &how)
+{
+    line(at, exitCode < 0 ? std::string() : "expect-exit " + std::to_string(exitCode),
+         "the launcher ended: " + how);
+}
+
 void CaptureWriter::note(const Stamp &at, const std::string &text)
 {
     line(at, std::string(), text);

@@ -33,8 +33,16 @@ public:
     void received(const Stamp &at, const Decoded &what);
     // A connection accepted: replays as wait-connect.
     void connected(const Stamp &at);
-    // disconnect, restart, close-listener, listen: replayed as written.
+    // disconnect, restart, close-listener, listen, stall, resume, flood and the
+    // launcher's commands (setting, launch, console, terminate): replayed as written.
     void action(const Stamp &at, const std::string &commandText);
+    // The launcher ended the connection (closed it, or went away): replayed
+    // as a disconnect, after which the launcher connects anew, whether it was
+    // restarted by hand here or not.
+    void peerClosed(const Stamp &at);
+    // The launcher that the simulator started ended: with exitCode (-1: by a
+    // signal, which only a comment can say).
+    void exited(const Stamp &at, int exitCode, const std::string &how);
     // Anything else worth a line, as a comment.
     void note(const Stamp &at, const std::string &text);
 

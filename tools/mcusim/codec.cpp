@@ -2,6 +2,7 @@
 
 #include "mcurecords.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -161,6 +162,17 @@ std::string hexString(const unsigned char *p, size_t n)
     return s;
 }
 
+std::string hexDump(const Bytes &b)
+{
+    size_t n = b.size();
+    while (n > 0 && b[n - 1] == 0)
+        --n;
+    const size_t zeros = b.size() - n;
+    if (zeros < 16)
+        return hexString(b);
+    return hexString(b.data(), n) + (n ? " " : "") + "+" + std::to_string(zeros) + " zero bytes";
+}
+
 std::string formatLocalTime(int64_t secs)
 {
     time_t t = time_t(secs);
@@ -197,28 +209,34 @@ bool parseLocalTime(const std::string &text, int64_t *secs)
     return true;
 }
 
-Bytes encodeShort(uint32_t msg, uint32_t p1, uint32_t p2)
+namespace {
+
+// Every record begins with little-endian header words; the rest starts zero.
+Bytes withHeader(size_t size, std::initializer_list<uint32_t> words)
 {
-    McuShortMsg m{};
-    m.kind = mcu::kKindShort;
-    m.msg = msg;
-    m.p1 = p1;
-    m.p2 = p2;
-    const auto *p = reinterpret_cast<const unsigned char *>(&m);
-    return Bytes(p, p + sizeof m);
+    Bytes out(size, 0);
+    unsigned char *at = out.data();
+    for (uint32_t w : words) {
+        mcu::storeLe32(at, w);
+        at += 4;
+    }
+    return out;
 }
 
-Bytes encodeLong(uint32_t kind, uint32_t id, const Bytes &payload, uint32_t lengthWord)
+} // namespace
+
+Bytes encodeShort(uint32_t msg, uint32_t p1, uint32_t p2)
+{
+    return withHeader(mcu::kShortRecordSize, {mcu::kKindShort, msg, p1, p2});
+}
+
+Bytes encodeLong(uint32_t kind, uint32_t id, const Bytes &payload, std::optional<uint32_t> lengthWord)
 {
     const size_t trueSize = mcu::kHeaderSize + payload.size();
-    Bytes out(trueSize, 0);
-    mcu::storeLe32(out.data(), kind);
-    mcu::storeLe32(out.data() + 4, id);
-    mcu::storeLe32(out.data() + 8, lengthWord ? lengthWord : uint32_t(trueSize));
-    if (!payload.empty())
-        std::memcpy(out.data() + mcu::kHeaderSize, payload.data(), payload.size());
-    if (lengthWord > trueSize && lengthWord <= kPadLimit)
-        out.resize(lengthWord, 0);
+    const uint32_t said = lengthWord.value_or(uint32_t(trueSize));
+    const size_t size = said > trueSize && said <= kPadLimit ? said : trueSize;
+    Bytes out = withHeader(size, {kind, id, said});
+    std::copy(payload.begin(), payload.end(), out.begin() + mcu::kHeaderSize);
     return out;
 }
 
@@ -348,89 +366,85 @@ Decoded decodeFromLauncher(const unsigned char *rec, size_t len)
     return unknownRecord(rec, len);
 }
 
+namespace {
+
+Decoded shortToLauncher(uint32_t msg, uint32_t p1, uint32_t p2)
+{
+    switch (msg) {
+    case MSG_M2A_KEY_PRESSED:
+        return {"MSG_M2A_KEY_PRESSED", {f("p1", num(p1)), f("p2", num(p2))}};
+    case MSG_M2A_VERSION_QUERY:
+        return {"MSG_M2A_VERSION_QUERY", {}};
+    case MSG_M2A_MCU_TYPE:
+        return {"MSG_M2A_MCU_TYPE", {f("type", num(p1))}};
+    case MSG_M2A_PARAM:
+        if (p1 == 13)
+            return {"MSG_M2A_PARAM", {f("p1", "13"), f("param", num(p2))}};
+        if (p1 == 47)
+            return {"MSG_M2A_PARAM", {f("p1", "47"), f("action", "eject")}};
+        return {"MSG_M2A_PARAM", {f("p1", num(p1)), f("p2", num(p2))}};
+    case MSG_M2A_HEARTBEAT_ACK:
+        return {"MSG_M2A_HEARTBEAT_ACK", {f("p1", num(p1)), f("p2", num(p2))}};
+    default:
+        return {"short", {f("msg", num(msg)), f("p1", num(p1)), f("p2", num(p2))}};
+    }
+}
+
+// A long record of kind 2 to the launcher; `pl` is its payload as far as it
+// was sent, padded with zeros to a whole payload, `sent` how much was sent.
+Decoded mcuRecordToLauncher(uint32_t id, const Field &len, const unsigned char *pl, size_t sent)
+{
+    switch (id) {
+    case MSG_M2A_TIME: {
+        const uint32_t v = mcu::loadBe32(pl + 1);
+        return {"MSG_M2A_TIME", {f("date", formatLocalTime(int64_t(int32_t(v)))), f("v", num(v)), len}};
+    }
+    case MSG_M2A_RDS_TIME:
+        return {"MSG_M2A_RDS_TIME", {f("hour", num(pl[1])), f("minute", num(pl[2])), len}};
+    case MSG_M2A_MCU_VERSION:
+        return {"MSG_M2A_MCU_VERSION",
+                {f("text", printable(pl + 1, ::strnlen(reinterpret_cast<const char *>(pl + 1), 255))), len}};
+    case MSG_M2A_UUID: {
+        const size_t prefix = pl[1] ? (pl[2] ? 2 : 1) : 0;
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%014u", mcu::loadBe32(pl + 5));
+        return {"MSG_M2A_UUID", {f("uuid", printable(pl + 1, prefix) + digits), len}};
+    }
+    case MSG_M2A_KEY_STUDY:
+        return {"MSG_M2A_KEY_STUDY", {f("bytes", hexString(pl, sent < 18 ? sent : 18)), len}};
+    case MSG_M2A_SIM:
+        return {"MSG_M2A_SIM", {f("bytes", trimmedHex(pl, sent)), len}};
+    case MSG_M2A_MCM:
+        return {"MSG_M2A_MCM", {f("bytes", trimmedHex(pl, sent)), len}};
+    default:
+        if (id == 57 || (id >= 64 && id <= 76))
+            return {"forward", {f("id", num(id)), f("bytes", trimmedHex(pl, sent)), len}};
+        return {"long", {f("kind", "2"), f("id", num(id)), len, f("bytes", trimmedHex(pl, sent < 32 ? sent : 32))}};
+    }
+}
+
+} // namespace
+
 Decoded decodeToLauncher(const unsigned char *rec, size_t len)
 {
     if (len < size_t(mcu::kHeaderSize))
         return unknownRecord(rec, len);
     const uint32_t kind = mcu::loadLe32(rec);
-    if (kind == mcu::kKindShort && len != size_t(mcu::kShortRecordSize))
-        return unknownRecord(rec, len);
     const uint32_t w1 = mcu::loadLe32(rec + 4);
     const uint32_t w2 = mcu::loadLe32(rec + 8);
-    if (kind == mcu::kKindShort) {
-        const uint32_t p2 = mcu::loadLe32(rec + 12);
-        switch (w1) {
-        case MSG_M2A_KEY_PRESSED:
-            return {"MSG_M2A_KEY_PRESSED", {f("p1", num(w2)), f("p2", num(p2))}};
-        case MSG_M2A_VERSION_QUERY:
-            return {"MSG_M2A_VERSION_QUERY", {}};
-        case MSG_M2A_MCU_TYPE:
-            return {"MSG_M2A_MCU_TYPE", {f("type", num(w2))}};
-        case MSG_M2A_PARAM:
-            if (w2 == 13)
-                return {"MSG_M2A_PARAM", {f("p1", "13"), f("param", num(p2))}};
-            if (w2 == 47)
-                return {"MSG_M2A_PARAM", {f("p1", "47"), f("action", "eject")}};
-            return {"MSG_M2A_PARAM", {f("p1", num(w2)), f("p2", num(p2))}};
-        case MSG_M2A_HEARTBEAT_ACK:
-            return {"MSG_M2A_HEARTBEAT_ACK", {f("p1", num(w2)), f("p2", num(p2))}};
-        default:
-            return {"short", {f("msg", num(w1)), f("p1", num(w2)), f("p2", num(p2))}};
-        }
-    }
-    // Long records: the payload as far as it was sent.
-    const unsigned char *pl = rec + mcu::kHeaderSize;
-    const size_t plen = len - mcu::kHeaderSize;
-    auto at = [&](size_t i) -> unsigned { return i < plen ? pl[i] : 0u; };
-    auto lenField = f("len", num(w2));
+    if (kind == mcu::kKindShort)
+        return len == size_t(mcu::kShortRecordSize) ? shortToLauncher(w1, w2, mcu::loadLe32(rec + 12))
+                                                    : unknownRecord(rec, len);
+    const size_t sent = std::min(len - mcu::kHeaderSize, size_t(mcu::kPayloadSize));
+    unsigned char pl[mcu::kPayloadSize + 1] = {}; // +1: a version text always ends
+    std::copy(rec + mcu::kHeaderSize, rec + mcu::kHeaderSize + sent, pl);
+    const Field lenField = f("len", num(w2));
+    if (kind == mcu::kKindMcu)
+        return mcuRecordToLauncher(w1, lenField, pl, sent);
     if (kind == mcu::kKindCan)
-        return {"can", {f("id", num(w1)), f("bytes", trimmedHex(pl, plen)), lenField}};
-    if (kind != mcu::kKindMcu)
-        return {"long", {f("kind", num(kind)), f("id", num(w1)), lenField,
-                         f("bytes", trimmedHex(pl, plen < 32 ? plen : 32))}};
-    switch (w1) {
-    case MSG_M2A_TIME: {
-        unsigned char b[4] = {static_cast<unsigned char>(at(1)), static_cast<unsigned char>(at(2)),
-                              static_cast<unsigned char>(at(3)), static_cast<unsigned char>(at(4))};
-        const uint32_t v = mcu::loadBe32(b);
-        return {"MSG_M2A_TIME",
-                {f("date", formatLocalTime(int64_t(int32_t(v)))), f("v", num(v)), lenField}};
-    }
-    case MSG_M2A_RDS_TIME:
-        return {"MSG_M2A_RDS_TIME", {f("hour", num(at(1))), f("minute", num(at(2))), lenField}};
-    case MSG_M2A_MCU_VERSION: {
-        size_t n = 0;
-        while (1 + n < plen && pl[1 + n] != 0)
-            ++n;
-        return {"MSG_M2A_MCU_VERSION",
-                {f("text", plen > 1 ? printable(pl + 1, n) : std::string()), lenField}};
-    }
-    case MSG_M2A_UUID: {
-        std::string prefix;
-        if (at(1))
-            prefix += char(at(1));
-        if (at(1) && at(2))
-            prefix += char(at(2));
-        unsigned char b[4] = {static_cast<unsigned char>(at(5)), static_cast<unsigned char>(at(6)),
-                              static_cast<unsigned char>(at(7)), static_cast<unsigned char>(at(8))};
-        char digits[16];
-        std::snprintf(digits, sizeof digits, "%014u", mcu::loadBe32(b));
-        return {"MSG_M2A_UUID", {f("uuid", printable(reinterpret_cast<const unsigned char *>(prefix.data()),
-                                                     prefix.size()) + digits),
-                                 lenField}};
-    }
-    case MSG_M2A_KEY_STUDY:
-        return {"MSG_M2A_KEY_STUDY", {f("bytes", hexString(pl, plen < 18 ? plen : 18)), lenField}};
-    case MSG_M2A_SIM:
-        return {"MSG_M2A_SIM", {f("bytes", trimmedHex(pl, plen)), lenField}};
-    case MSG_M2A_MCM:
-        return {"MSG_M2A_MCM", {f("bytes", trimmedHex(pl, plen)), lenField}};
-    default:
-        if (w1 == 57 || (w1 >= 64 && w1 <= 76))
-            return {"forward", {f("id", num(w1)), f("bytes", trimmedHex(pl, plen)), lenField}};
-        return {"long", {f("kind", "2"), f("id", num(w1)), lenField,
-                         f("bytes", trimmedHex(pl, plen < 32 ? plen : 32))}};
-    }
+        return {"can", {f("id", num(w1)), f("bytes", trimmedHex(pl, sent)), lenField}};
+    return {"long", {f("kind", num(kind)), f("id", num(w1)), lenField,
+                     f("bytes", trimmedHex(pl, sent < 32 ? sent : 32))}};
 }
 
 } // namespace mcusim

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,13 @@ struct Decoded {
 // the 12-byte header and the payload bytes that carry something.
 
 Bytes encodeShort(uint32_t msg, uint32_t p1, uint32_t p2);
-// A long record of any kind: header, then payload. lengthWord 0 means the true
-// size (12 + payload). A lengthWord above the true size pads with zero bytes up to
-// it (at most padLimit); below, the header simply says less than is sent.
+// A long record of any kind: header, then payload. Without a lengthWord the
+// length word is the true size (12 + payload). A lengthWord above the true size
+// pads with zero bytes up to it (at most kPadLimit); below, the header simply
+// says less than is sent.
 constexpr size_t kPadLimit = 65536;
-Bytes encodeLong(uint32_t kind, uint32_t id, const Bytes &payload, uint32_t lengthWord = 0);
+Bytes encodeLong(uint32_t kind, uint32_t id, const Bytes &payload,
+                 std::optional<uint32_t> lengthWord = std::nullopt);
 
 // MSG_M2A_TIME: payload 04, then v most significant byte first.
 Bytes encodeTime(uint32_t v);
@@ -83,6 +86,9 @@ std::string quoteValue(const std::string &v);
 // "01 02 ff", lower case, single spaces.
 std::string hexString(const unsigned char *p, size_t n);
 inline std::string hexString(const Bytes &b) { return hexString(b.data(), b.size()); }
+// A record's bytes for a traffic line: a zero tail of 16 bytes or more is
+// left out and counted ("02 00 ... 04 +251 zero bytes").
+std::string hexDump(const Bytes &b);
 // Seconds since the epoch as a local "YYYY-MM-DD HH:MM:SS".
 std::string formatLocalTime(int64_t secs);
 // "YYYY-MM-DD[ HH:MM[:SS]]" read as local time; false on a malformed or impossible date.

@@ -3,6 +3,7 @@
 #include "faultmode.h"
 #include "simulator.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,27 +11,89 @@
 
 namespace {
 
+using mcusim::SimOptions;
+
+// One option: its names, what its value is called (null: none), its help
+// line, and what it does with the value; false when the value is bad.
+struct Option {
+    const char *shortName;
+    const char *longName;
+    const char *value;
+    const char *help;
+    bool (*apply)(SimOptions &opt, const char *value);
+};
+
+bool setTimeScale(SimOptions &opt, const char *v)
+{
+    char *end = nullptr;
+    const double k = std::strtod(v, &end);
+    if (!end || *end || !std::isfinite(k) || k < 1 || k > 100)
+        return false;
+    opt.parse.timeScale = k;
+    // The waits for what the launcher does itself grow with it.
+    opt.parse.logTimeoutMs = int(std::lround(opt.parse.logTimeoutMs * k));
+    opt.parse.exitTimeoutMs = int(std::lround(opt.parse.exitTimeoutMs * k));
+    return true;
+}
+
+bool define(SimOptions &opt, const char *v)
+{
+    const char *eq = std::strchr(v, '=');
+    if (!eq || eq == v)
+        return false;
+    opt.parse.defines[std::string(v, eq)] = eq + 1;
+    return true;
+}
+
+const Option kOptions[] = {
+    {"-s", "--scenario", "FILE", "play FILE; exit 0 only if every expectation was met",
+     [](SimOptions &o, const char *v) { return o.scenarioPath = v, true; }},
+    {"-n", "--name", "NAME", "service name: abstract NAME or @NAME (default quillhaven),\n"
+                             "                        or a socket path starting with /",
+     [](SimOptions &o, const char *v) { return o.name = v, true; }},
+    {"-m", "--monitor", nullptr, "no commands: show the traffic until SIGINT/SIGTERM",
+     [](SimOptions &o, const char *) { return o.monitor = true; }},
+    {"-c", "--capture", "FILE", "write the session to FILE as a replayable scenario",
+     [](SimOptions &o, const char *v) { return o.capturePath = v, true; }},
+    {"-t", "--timeout", "DUR", "default time an expect line waits (default 5s)",
+     [](SimOptions &o, const char *v) { return mcusim::parseDuration(v, &o.parse.expectTimeoutMs); }},
+    {"-x", "--hex", nullptr, "show the bytes of every record too",
+     [](SimOptions &o, const char *) { return o.showHex = true; }},
+    {"-q", "--quiet-heartbeats", nullptr, "count heartbeats without a line each",
+     [](SimOptions &o, const char *) { return o.quietHeartbeats = true; }},
+    {"-D", "--define", "NAME=VALUE", "a value for ${NAME} and 'if NAME=VALUE' in the scenario", define},
+    {nullptr, "--time-scale", "K", "multiply ${SCALED ...} and the waits for the launcher by K (1..100)",
+     setTimeScale},
+};
+
 void usage(FILE *to)
 {
-    std::fputs(
-        "usage: mcusim [options] [SCENARIO]\n"
-        "Listens where the launcher connects, shows every record in both directions,\n"
-        "and sends what a scenario file or the prompt says.\n"
-        "\n"
-        "  -s, --scenario FILE   play FILE; exit 0 only if every expectation was met\n"
-        "  -n, --name NAME       service name: abstract NAME or @NAME (default quillhaven),\n"
-        "                        or a socket path starting with /\n"
-        "  -m, --monitor         no commands: show the traffic until SIGINT/SIGTERM\n"
-        "  -c, --capture FILE    write the session to FILE as a replayable scenario\n"
-        "  -t, --timeout DUR     default time an expect line waits (default 5s)\n"
-        "  -x, --hex             show the bytes of every record too\n"
-        "  -q, --quiet-heartbeats  count heartbeats without a line each\n"
-        "  -h, --help            this text\n"
-        "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
-        "Without a scenario, commands are read from standard input (a prompt on a terminal).\n"
-        "Exit codes: 0 ok, 1 an expectation or command failed, 2 bad options or scenario,\n"
-        "3 cannot listen, 4 interrupted before the scenario's end.\n",
-        to);
+    std::fputs("usage: mcusim [options] [SCENARIO] [--launcher PROGRAM [ARGS...]]\n"
+               "Listens where the launcher connects, shows every record in both directions,\n"
+               "and sends what a scenario file or the prompt says.\n\n",
+               to);
+    for (const Option &o : kOptions) {
+        std::string names = std::string(o.shortName ? o.shortName : "   ") + (o.shortName ? ", " : " ") +
+                            o.longName + (o.value ? std::string(" ") + o.value : "");
+        std::fprintf(to, "  %-22s%s%s\n", names.c_str(), names.size() > 21 ? "\n                        " : "",
+                     o.help);
+    }
+    std::fputs("  -h, --help            this text\n"
+               "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
+               "  --launcher PROGRAM [ARGS...]  the rest of the line: the launcher that the launch\n"
+               "                        command starts (an emulator in front where one is needed)\n"
+               "Without a scenario, commands are read from standard input (a prompt on a terminal).\n"
+               "Exit codes: 0 ok, 1 an expectation or command failed, 2 bad options or scenario,\n"
+               "3 cannot listen, 4 interrupted before the scenario's end.\n",
+               to);
+}
+
+const Option *findOption(const std::string &a)
+{
+    for (const Option &o : kOptions)
+        if ((o.shortName && a == o.shortName) || a == o.longName)
+            return &o;
+    return nullptr;
 }
 
 } // namespace
@@ -39,37 +102,31 @@ int main(int argc, char **argv)
 {
     if (mcusim::wantsServe(argc, argv))
         return mcusim::runServe(argc, argv);
-    mcusim::SimOptions opt;
+    SimOptions opt;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        auto value = [&](const char *what) -> const char * {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "mcusim: %s needs %s\n", a.c_str(), what);
-                std::exit(mcusim::kExitUsage);
-            }
-            return argv[++i];
-        };
-        if (a == "-s" || a == "--scenario") {
-            opt.scenarioPath = value("a file");
-        } else if (a == "-n" || a == "--name") {
-            opt.name = value("a name");
-        } else if (a == "-m" || a == "--monitor") {
-            opt.monitor = true;
-        } else if (a == "-c" || a == "--capture") {
-            opt.capturePath = value("a file");
-        } else if (a == "-t" || a == "--timeout") {
-            const char *v = value("a duration");
-            if (!mcusim::parseDuration(v, &opt.parse.expectTimeoutMs)) {
-                std::fprintf(stderr, "mcusim: not a duration: %s (e.g. 5s, 500ms)\n", v);
+        if (a == "--launcher") {
+            opt.launcher.assign(argv + i + 1, argv + argc);
+            if (opt.launcher.empty()) {
+                std::fprintf(stderr, "mcusim: --launcher needs a program\n");
                 return mcusim::kExitUsage;
             }
-        } else if (a == "-x" || a == "--hex") {
-            opt.showHex = true;
-        } else if (a == "-q" || a == "--quiet-heartbeats") {
-            opt.quietHeartbeats = true;
-        } else if (a == "-h" || a == "--help") {
+            break;
+        }
+        if (a == "-h" || a == "--help") {
             usage(stdout);
             return mcusim::kExitOk;
+        }
+        if (const Option *o = findOption(a)) {
+            if (o->value && i + 1 >= argc) {
+                std::fprintf(stderr, "mcusim: %s needs %s\n", a.c_str(), o->value);
+                return mcusim::kExitUsage;
+            }
+            const char *v = o->value ? argv[++i] : nullptr;
+            if (!o->apply(opt, v)) {
+                std::fprintf(stderr, "mcusim: bad %s for %s: %s\n", o->value, a.c_str(), v);
+                return mcusim::kExitUsage;
+            }
         } else if (!a.empty() && a[0] == '-') {
             std::fprintf(stderr, "mcusim: unknown option %s\n", a.c_str());
             usage(stderr);

@@ -2,29 +2,44 @@
 #define MCUSIM_SCENARIO_H
 
 // The simulator's command language, one command a line, shared by scenario files,
-// the interactive prompt and replayed captures. docs/mcusim.md describes it.
+// the interactive prompt and replayed captures. README.md describes it.
 
 #include "codec.h"
+#include "words.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace mcusim {
 
 enum class Op {
-    Send,          // write bytes to the launcher
-    Expect,        // wait for a matching record from the launcher
-    ExpectNone,    // fail if a matching record arrives within the time
+    // The MCU link.
+    Send,           // write bytes to the launcher
+    Flood,          // send one record over and over, as fast as the launcher takes it
+    FloodOn,        // the same in the background, while the next commands run
+    FloodOff,       // end a background flood
+    Expect,         // wait for a matching record from the launcher
+    ExpectNone,     // fail if a matching record arrives within the time
     Sleep,
-    Disconnect,    // close the connection; the listener stays
-    WaitConnect,   // wait for a connection made after the last one waited for
-    CloseListener, // stop listening: the service is absent
-    Listen,        // listen again
-    Restart,       // disconnect, close the listener, wait, listen again
+    WaitConnect,    // wait for a connection made after the last one waited for
     WaitDisconnect, // wait for the launcher to close its connection
-    Stall,         // stop reading the connection: the launcher's writes fill it up
-    Resume,        // read again
-    Flood,         // send one record over and over, as fast as the launcher takes it
+    Disconnect,     // close the connection; the listener stays
+    CloseListener,  // stop listening: the service is absent
+    Listen,         // listen again
+    Restart,        // disconnect, close the listener, wait, listen again
+    Stall,          // stop reading the connection: the launcher's writes fill it up
+    Resume,         // read again
+    // The launcher as a child of the simulator.
+    Setting,        // a launcher setting, stored before it starts
+    Launch,         // start it
+    ConsoleStall,   // stop reading its standard output
+    ConsoleGone,    // close the reading end of its standard output
+    Terminate,      // SIGTERM
+    ExpectExit,     // it ends with a code within a time of the last terminate
+    ExpectLog,      // a line of its output, in order within its stream
+    ExpectNoLog,    // a text none of its lines holds, checked at the end
+    ReplayCapture,  // play this session's capture against a fresh launcher
 };
 
 // One value of an expect line. key empty: positional, matched against the
@@ -37,7 +52,9 @@ struct FieldMatch {
 struct Command {
     Op op = Op::Send;
     int line = 0;
-    std::string text; // the line as written, trimmed, without its comment
+    std::string text; // the line as written (placeholders filled in), without its comment
+    bool mustFail = false; // expect-fail: the command has to fail
+    bool atEnd = false;    // one of the checks the simulator adds at the end
 
     // Send, Flood
     Bytes bytes;
@@ -51,7 +68,13 @@ struct Command {
     Bytes exact;                // name "bytes": the record starts with these, the rest is zero
     bool next = false;          // the very next record must match
 
-    // Expect, ExpectNone, WaitConnect, WaitDisconnect, Sleep, Restart, Flood
+    // Setting (KEY=VALUE), ExpectLog and ExpectNoLog (the text)
+    std::string argument;
+    // ExpectExit
+    int exitCode = 0;
+
+    // Expect, ExpectNone, ExpectLog, ExpectExit, WaitConnect, WaitDisconnect,
+    // Sleep, Restart, Flood
     int timeoutMs = 0;
 };
 
@@ -61,10 +84,19 @@ struct ParseOptions {
     int connectTimeoutMs = 30000;
     int restartPauseMs = 200;
     int splitPauseMs = 30;
+    // Waits for what the launcher does itself: its lines, its end.
+    int logTimeoutMs = 10000;
+    int exitTimeoutMs = 30000;
+    // ${SCALED N} is N times this; the two launcher waits above are scaled by
+    // whoever sets it (the program's --time-scale).
+    double timeScale = 1;
+    // ${NAME} and the NAME of "if NAME=VALUE".
+    std::map<std::string, std::string> defines;
 };
 
-// Parses one line (without its newline). Empty and comment lines give ok with
-// *isCommand false. On error, *error is the message without the line number.
+// Parses one line (without its newline). Empty and comment lines, and lines
+// whose "if" does not hold, give ok with *isCommand false. On error, *error is
+// the message without the line number.
 bool parseLine(const std::string &line, int lineNo, const ParseOptions &opts, Command *out,
                bool *isCommand, std::string *error);
 
@@ -76,15 +108,11 @@ struct Scenario {
 
 Scenario parseScenario(const std::string &text, const ParseOptions &opts = ParseOptions());
 
+// One line for each command with its arguments, for the prompt's help.
+std::string commandHelp();
+
 // Does the decoded record satisfy the expect command? (name, values; not "bytes")
 bool matches(const Command &expect, const Decoded &record, const Bytes &raw);
-
-// Splits a line into words: double quotes group, backslash escapes inside them,
-// '#' after blank space (or at the start) begins a comment. False on an open quote.
-bool tokenize(const std::string &line, std::vector<std::string> *words, std::string *error);
-
-// "5s", "250ms", "1.5s"; false otherwise.
-bool parseDuration(const std::string &word, int *ms);
 
 } // namespace mcusim
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace mcusim {
 
@@ -24,13 +25,18 @@ struct SimOptions {
     std::string capturePath;         // write the session as a replayable scenario
     bool showHex = false;            // every traffic line also shows the record's bytes
     bool quietHeartbeats = false;    // count heartbeats without a line each
+    // The launcher's command line, an emulator in front where one is needed;
+    // the launch command starts it. Empty: launch is refused.
+    std::vector<std::string> launcher;
     ParseOptions parse;
 };
 
 // The MCU service: listens for the launcher, decodes and prints everything that
 // crosses, and runs commands from a scenario or typed at the prompt. One
-// connection at a time; when it dies the next one is taken. Single-threaded:
-// one poll loop over the listener, the connection, stdin and a signal pipe.
+// connection at a time; when it dies the next one is taken. It may start the
+// launcher itself and check what it writes and how it ends. Single-threaded:
+// one poll loop over the listener, the connection, stdin, the launcher's
+// output and a signal pipe.
 class Simulator
 {
 public:
@@ -43,8 +49,9 @@ public:
     // signal. Returns an ExitCode.
     int run();
 
+    struct Impl; // simulator_p.h: shared by the loop and the commands' runners
+
 private:
-    struct Impl;
     std::unique_ptr<Impl> d;
 };
 
