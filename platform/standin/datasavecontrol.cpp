@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -27,6 +28,7 @@ struct Store {
     std::mutex mutex;
     QString path;              // guarded by mutex
     bool warnedUninit = false; // guarded by mutex
+    QSet<QString> warnedKeys;  // guarded by mutex: keys whose bad value was logged
 };
 
 Store &store()
@@ -41,11 +43,32 @@ QString storePath()
     return base + QStringLiteral("/headunit/sysset.ini");
 }
 
-// Converts what the INI file holds (text) back to the default's type.
-QVariant typedLike(const QVariant &stored, const QVariant &def)
+// A boolean is written "true" or "false"; "1" and "0" are read too. Anything
+// else ("maybe", "yes") is not a boolean at all, whatever QVariant would make
+// of it.
+bool isBooleanText(const QString &text)
+{
+    const QString t = text.trimmed().toLower();
+    return t == QLatin1String("true") || t == QLatin1String("false") || t == QLatin1String("1") ||
+           t == QLatin1String("0");
+}
+
+// Converts what the INI file holds (text) back to the default's type; a value
+// that is not of that type gives the default, logged once per key.
+QVariant typedLike(Store &st, const QString &key, const QVariant &stored, const QVariant &def)
 {
     if (!def.isValid() || stored.userType() == def.userType())
         return stored;
+    if (def.userType() == QMetaType::Bool && stored.userType() == QMetaType::QString &&
+        !isBooleanText(stored.toString())) {
+        if (!st.warnedKeys.contains(key)) {
+            st.warnedKeys.insert(key);
+            qCWarning(lcPlatform).noquote() << "setting" << key << "is" << stored.toString()
+                                            << "in" << st.path << "- not true or false; the default"
+                                            << def.toString() << "is used";
+        }
+        return def;
+    }
     QVariant v = stored;
     if (!v.convert(def.userType()))
         return def;
@@ -89,7 +112,7 @@ QVariant DataSaveControl::readSettingData(QString const &key, QVariant const &de
     const QVariant stored = platform::deepCopy(settings.value(key));
     if (!stored.isValid())
         return def;
-    return typedLike(stored, def);
+    return typedLike(st, key, stored, def);
 }
 
 bool DataSaveControl::writeSettingData(QString const &key, QVariant const &value, QString const &group)

@@ -105,6 +105,15 @@ TEST(SettingsStore, StoredValuesComeBackInTheDefaultsType)
         other.setValue(SetupStrIdConst::setupSyncRdsTime, "true");
     }
     EXPECT_TRUE(DataSaveControl::readSettingData(SetupStrIdConst::setupSyncRdsTime, QVariant(false), QString()).toBool());
+
+    // Not a boolean: the default, whichever it is, not what QVariant makes of the text.
+    {
+        QSettings other(home + "/headunit/sysset.ini", QSettings::IniFormat);
+        other.setValue(SetupStrIdConst::setupRightDrive, "maybe");
+        other.setValue(SetupStrIdConst::setupSysBeep, "no");
+    }
+    EXPECT_FALSE(DataSaveControl::readSettingData(SetupStrIdConst::setupRightDrive, QVariant(false), QString()).toBool());
+    EXPECT_TRUE(DataSaveControl::readSettingData(SetupStrIdConst::setupSysBeep, QVariant(true), QString()).toBool());
 }
 
 TEST(SettingsStore, ReadersOnTwoThreadsWhileTheMainThreadWrites)
