@@ -186,6 +186,55 @@ int connectNamed(const std::string &name, std::string *error)
     return fd;
 }
 
+bool sendDescriptor(int sock, int fd)
+{
+    char token = 'd';
+    iovec iov{&token, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    ssize_t n;
+    do {
+        n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
+int receiveDescriptor(int sock, int timeoutMs)
+{
+    pollfd p{sock, POLLIN, 0};
+    if (pollRetrying(&p, 1, timeoutMs) != 1) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    char token;
+    iovec iov{&token, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    const cmsghdr *c = n == 1 ? CMSG_FIRSTHDR(&msg) : nullptr;
+    if (!c || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+        return -1;
+    int fd;
+    std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+    return fd;
+}
+
 bool peerCredentials(int fd, ucred *cred)
 {
     *cred = ucred{-1, uid_t(-1), gid_t(-1)};

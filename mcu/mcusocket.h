@@ -61,6 +61,13 @@ int acceptOne(int listenFd);
 // A blocking connection to `name`, for tools and tests; -1 with *error set.
 int connectNamed(const std::string &name, std::string *error);
 
+// Passes a descriptor over a Unix socket (SCM_RIGHTS, with one byte), and
+// takes one, waiting at most timeoutMs; -1 when none came in time or the
+// sender is gone. What tests and the simulator use to hand a link one end of
+// a socket pair.
+bool sendDescriptor(int sock, int fd);
+int receiveDescriptor(int sock, int timeoutMs);
+
 // Makes a descriptor handed in from elsewhere non-blocking. False on failure.
 bool setNonBlocking(int fd);
 

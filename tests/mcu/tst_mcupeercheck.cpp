@@ -177,29 +177,7 @@ TEST_F(PeerCheck, SocketPairOfAnotherUserFromTheConnectorIsRefused)
     ::close(ctl[1]);
     const int ctlFd = ctl[0];
 
-    link()->transport().setConnector([ctlFd]() -> int {
-        pollfd p{ctlFd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        char token;
-        iovec iov{&token, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        if (::recvmsg(ctlFd, &msg, MSG_CMSG_CLOEXEC) != 1)
-            return -1;
-        cmsghdr *c = CMSG_FIRSTHDR(&msg);
-        if (!c || c->cmsg_type != SCM_RIGHTS)
-            return -1;
-        int fd;
-        std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-        return fd;
-    });
+    link()->transport().setConnector([ctlFd] { return mcusocket::receiveDescriptor(ctlFd, 5000); });
 
     StdoutCapture out;
     link()->transport().setRecordTap(&Tap::record, &m_tap);

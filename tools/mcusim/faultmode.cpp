@@ -183,24 +183,7 @@ void serveConnection(Service &service, const Options &o)
         int sv[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
             fail("socketpair");
-        char token = 'p';
-        iovec iov{&token, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr *c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &sv[0], sizeof(int));
-        ssize_t n;
-        do {
-            n = ::sendmsg(o.ctlFd, &msg, MSG_NOSIGNAL);
-        } while (n < 0 && errno == EINTR);
-        if (n != 1)
+        if (!mcusocket::sendDescriptor(o.ctlFd, sv[0]))
             std::_Exit(kExitOk); // whoever took the ends is gone
         ::close(sv[0]);
         service.adopt(sv[1]);
