@@ -1,7 +1,5 @@
 #include "servicenotifier.h"
 
-#include "firstframemonitor.h"
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -11,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -108,8 +107,6 @@ ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
 ServiceNotifier::~ServiceNotifier()
 {
     unwatchLink();
-    if (m_monitor)
-        FirstFrameMonitor::releaseInstance();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -133,30 +130,16 @@ bool ServiceNotifier::setAddress(const char *name)
     return true;
 }
 
-void ServiceNotifier::watchFirstFrame()
+void ServiceNotifier::firstFrameOnScreen(double msSinceStart)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_active || m_monitor || m_ready)
-        return;
-    m_monitor = FirstFrameMonitor::getInstance();
-    if (m_monitor)
-        connect(m_monitor, &FirstFrameMonitor::procFlushDone, this, &ServiceNotifier::firstFrameFlushed);
-}
-
-void ServiceNotifier::firstFrameFlushed()
-{
-    if (m_ready)
+    if (!m_active || m_ready)
         return;
     m_ready = true;
     sendReady();
-    // Given back from the event loop, not from inside the monitor's own signal.
-    disconnect(m_monitor, nullptr, this, nullptr);
-    QTimer::singleShot(0, this, [this] {
-        if (m_monitor) {
-            m_monitor = nullptr;
-            FirstFrameMonitor::releaseInstance();
-        }
-    });
+    m_firstFrameMs = msSinceStart;
+    m_firstFrameStatus = true;
+    sendStatus();
 }
 
 // Until it finds room: a manager that never hears it ends the unit when its
@@ -241,16 +224,17 @@ const char *ServiceNotifier::statusText(MainAppProtocolComm::LinkState state)
 {
     switch (state) {
     case MainAppProtocolComm::LinkState::Connected:
-        return "STATUS=MCU service connected";
+        return "MCU service connected";
     case MainAppProtocolComm::LinkState::Refused:
-        return "STATUS=MCU peer refused, retrying";
+        return "MCU peer refused, retrying";
     case MainAppProtocolComm::LinkState::Absent:
         break;
     }
-    return "STATUS=MCU service absent, retrying";
+    return "MCU service absent, retrying";
 }
 
-// Main thread: the newest state goes out, unless the last try was less than
+// Main thread: the first frame's time (once, with the link's state) or the
+// link's newest state goes out, unless the last try was less than
 // kStatusIntervalMs ago; then the end of that interval sends it (a state that
 // came and went meanwhile is never sent). One that does not go is tried again
 // at the end of the next interval, with the state current then.
@@ -259,7 +243,7 @@ void ServiceNotifier::sendStatus()
     Q_ASSERT(QThread::currentThread() == thread());
     m_statusPosted.store(false);
     const int state = m_linkState.load();
-    if (m_stopping || state < 0 || state == m_sentState)
+    if (m_stopping || ((state < 0 || state == m_sentState) && !m_firstFrameStatus))
         return;
     const qint64 since = m_sinceStatus.isValid() ? m_sinceStatus.elapsed() : kStatusIntervalMs;
     if (since < kStatusIntervalMs) {
@@ -268,10 +252,24 @@ void ServiceNotifier::sendStatus()
         return;
     }
     m_sinceStatus.start();
-    if (notify(statusText(MainAppProtocolComm::LinkState(state))) == Sent::Yes)
-        m_sentState = state;
+    // The first frame's time stays until the link's state next changes.
+    char text[160];
+    const char *linkText = state < 0 ? "" : statusText(MainAppProtocolComm::LinkState(state));
+    if (!m_firstFrameStatus)
+        std::snprintf(text, sizeof text, "STATUS=%s", linkText);
+    else if (m_firstFrameMs < 0)
+        std::snprintf(text, sizeof text, "STATUS=First frame on screen%s%s", *linkText ? "; " : "", linkText);
     else
+        std::snprintf(text, sizeof text, "STATUS=First frame on screen %.0f ms after start%s%s", m_firstFrameMs,
+                      *linkText ? "; " : "", linkText);
+    const Sent sent = notify(text);
+    if (sent == Sent::Yes) {
+        m_firstFrameStatus = false;
+        if (state >= 0)
+            m_sentState = state;
+    } else {
         m_statusTimer.start(kStatusIntervalMs);
+    }
 }
 
 // One datagram, never waiting for room. The socket is made on the first call.
