@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QLocale>
 #include <QPainter>
+#include <QPixmap>
 #include <QPaintEvent>
 #include <QPointer>
 #include <QStyle>
@@ -148,16 +149,18 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
     // Every pixel is painted here: Qt need not clear the background first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 
-    // Two faces of the application's family, regular and bold, in the few
-    // sizes the screen uses; measured once, here.
-    const QFont base = font();
+    // Two faces of the application's family, regular and bold, in three
+    // sizes; measured once, here. Every further size is one more font to
+    // find, shape with and rasterise glyphs of before the first frame.
+    QFont base = font();
+    base.setHintingPreference(QFont::PreferNoHinting);
     m_titleFont = sized(base, 22, QFont::Bold, 2);
     m_clockFont = sized(base, 30, QFont::Bold);
-    m_dateFont = sized(base, 15, QFont::Normal);
+    m_dateFont = sized(base, 13, QFont::Normal);
     m_captionFont = sized(base, 13, QFont::Normal, 1);
     m_valueFont = sized(base, 22, QFont::Bold);
     m_detailFont = sized(base, 13, QFont::Normal);
-    m_pillFont = sized(base, 18, QFont::Bold);
+    m_pillFont = sized(base, 22, QFont::Bold);
 
     // Three columns across the width between the margins; the last takes
     // what the division leaves over.
@@ -295,6 +298,27 @@ void HomeScreen::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
 }
 
+// The cards come in two widths: each shape is rasterised once (antialiased
+// rounded outlines are most of a card's cost) and copied from then on.
+const QPixmap &HomeScreen::cardBackground(const QSize &size)
+{
+    const qreal ratio = devicePixelRatioF();
+    for (const QPixmap &pixmap : m_cardBackgrounds)
+        if (pixmap.size() == size * ratio && qFuzzyCompare(pixmap.devicePixelRatioF(), ratio))
+            return pixmap;
+    QPixmap pixmap(size * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(kBackground);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(kCardBorder);
+    p.setBrush(kPanel);
+    p.drawRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+    p.end();
+    m_cardBackgrounds.push_back(pixmap);
+    return m_cardBackgrounds.back();
+}
+
 void HomeScreen::paintEvent(QPaintEvent *event)
 {
     const QRect dirty = event->rect();
@@ -330,9 +354,7 @@ void HomeScreen::paintEvent(QPaintEvent *event)
         const QRect r = shown(card.rect);
         if (!dirty.intersects(r))
             continue;
-        p.setPen(kCardBorder);
-        p.setBrush(kPanel);
-        p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+        p.drawPixmap(r.topLeft(), cardBackground(r.size()));
 
         const int x = card.rect.x() + kCardPaddingX;
         int y = card.rect.y() + kCardPaddingY;

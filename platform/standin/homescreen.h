@@ -5,9 +5,12 @@
 #include "platformexport.h"
 
 #include <QFont>
+#include <QPixmap>
 #include <QRect>
 #include <QString>
 #include <QWidget>
+
+#include <vector>
 
 namespace platform {
 
@@ -56,6 +59,7 @@ private:
 
     void setField(Field field, const QString &text);
     QRect shown(const QRect &r) const; // r as painted in the current layout direction
+    const QPixmap &cardBackground(const QSize &size);
 
     QFont m_titleFont;
     QFont m_clockFont;
@@ -77,6 +81,7 @@ private:
     bool m_ready = false;
     QRect m_clockRect;
     QRect m_pillRect;
+    std::vector<QPixmap> m_cardBackgrounds; // one per card size, made at the first paint
 };
 
 // Readable name of a source id of the shared data component.
