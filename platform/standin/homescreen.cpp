@@ -39,6 +39,8 @@ constexpr int kCardGap = 18;
 constexpr int kCardPaddingX = 20;
 constexpr int kCardPaddingY = 14;
 constexpr int kLineGap = 4;
+constexpr int kCardRadius = 10;
+constexpr int kCardTileMargin = kCardRadius + 2; // past the corner's curve
 constexpr int kPillTop = 538;
 constexpr int kPillHeight = 40;
 
@@ -298,25 +300,47 @@ void HomeScreen::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
 }
 
-// The cards come in two widths: each shape is rasterised once (antialiased
-// rounded outlines are most of a card's cost) and copied from then on.
-const QPixmap &HomeScreen::cardBackground(const QSize &size)
+// A card's outline, antialiased, is most of what painting a card costs: its
+// corners are rasterised once, in a small tile, and copied; the straight
+// edges (one pixel of the border's colour on the pixel grid) and the inside
+// are plain fills.
+const QPixmap &HomeScreen::cardTile()
 {
     const qreal ratio = devicePixelRatioF();
-    for (const QPixmap &pixmap : m_cardBackgrounds)
-        if (pixmap.size() == size * ratio && qFuzzyCompare(pixmap.devicePixelRatioF(), ratio))
-            return pixmap;
-    QPixmap pixmap(size * ratio);
-    pixmap.setDevicePixelRatio(ratio);
-    pixmap.fill(kBackground);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(kCardBorder);
-    p.setBrush(kPanel);
-    p.drawRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
-    p.end();
-    m_cardBackgrounds.push_back(pixmap);
-    return m_cardBackgrounds.back();
+    if (m_cardTile.isNull() || !qFuzzyCompare(m_cardTile.devicePixelRatioF(), ratio)) {
+        constexpr int kSide = 2 * kCardTileMargin + 1; // one middle row and column
+        QPixmap tile(QSize(kSide, kSide) * ratio);
+        tile.setDevicePixelRatio(ratio);
+        tile.fill(kBackground);
+        QPainter p(&tile);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(kCardBorder);
+        p.setBrush(kPanel);
+        p.drawRoundedRect(QRectF(0.5, 0.5, kSide - 1, kSide - 1), kCardRadius, kCardRadius);
+        p.end();
+        m_cardTile = tile;
+    }
+    return m_cardTile;
+}
+
+void HomeScreen::drawCard(QPainter &p, const QRect &r)
+{
+    constexpr int m = kCardTileMargin;
+    const QPixmap &tile = cardTile();
+    const qreal ratio = tile.devicePixelRatioF();
+    const auto corner = [&](int x, int y, int sx, int sy) {
+        p.drawPixmap(QRectF(x, y, m, m), tile, QRectF(sx * ratio, sy * ratio, m * ratio, m * ratio));
+    };
+    corner(r.left(), r.top(), 0, 0);
+    corner(r.right() + 1 - m, r.top(), m + 1, 0);
+    corner(r.left(), r.bottom() + 1 - m, 0, m + 1);
+    corner(r.right() + 1 - m, r.bottom() + 1 - m, m + 1, m + 1);
+    p.fillRect(r.adjusted(m, 1, -m, -1), kPanel);
+    p.fillRect(r.adjusted(1, m, -1, -m), kPanel);
+    p.fillRect(QRect(r.left() + m, r.top(), r.width() - 2 * m, 1), kCardBorder);
+    p.fillRect(QRect(r.left() + m, r.bottom(), r.width() - 2 * m, 1), kCardBorder);
+    p.fillRect(QRect(r.left(), r.top() + m, 1, r.height() - 2 * m), kCardBorder);
+    p.fillRect(QRect(r.right(), r.top() + m, 1, r.height() - 2 * m), kCardBorder);
 }
 
 void HomeScreen::paintEvent(QPaintEvent *event)
@@ -354,7 +378,7 @@ void HomeScreen::paintEvent(QPaintEvent *event)
         const QRect r = shown(card.rect);
         if (!dirty.intersects(r))
             continue;
-        p.drawPixmap(r.topLeft(), cardBackground(r.size()));
+        drawCard(p, r);
 
         const int x = card.rect.x() + kCardPaddingX;
         int y = card.rect.y() + kCardPaddingY;

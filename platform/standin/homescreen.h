@@ -5,12 +5,11 @@
 #include "platformexport.h"
 
 #include <QFont>
+#include <QPainter>
 #include <QPixmap>
 #include <QRect>
 #include <QString>
 #include <QWidget>
-
-#include <vector>
 
 namespace platform {
 
@@ -59,7 +58,8 @@ private:
 
     void setField(Field field, const QString &text);
     QRect shown(const QRect &r) const; // r as painted in the current layout direction
-    const QPixmap &cardBackground(const QSize &size);
+    const QPixmap &cardTile();
+    void drawCard(QPainter &p, const QRect &r);
 
     QFont m_titleFont;
     QFont m_clockFont;
@@ -81,7 +81,7 @@ private:
     bool m_ready = false;
     QRect m_clockRect;
     QRect m_pillRect;
-    std::vector<QPixmap> m_cardBackgrounds; // one per card size, made at the first paint
+    QPixmap m_cardTile; // the cards' corners and edges, made at the first paint
 };
 
 // Readable name of a source id of the shared data component.
