@@ -15,7 +15,10 @@
 // Built twice: bench_barewindow loads Qt Core, Gui and Widgets only;
 // bench_barewindow_samelibs (BAREWINDOW_SAME_LIBRARIES) also loads what the
 // launcher's design needs besides them, Qt Multimedia for the beep sound,
-// with what that library brings: the fair limit for the launcher.
+// with what that library brings: the fair limit for the launcher. With --stay
+// it also reads its standard input: a line "beep" makes a QSound of a short
+// beep and plays it, as the launcher's beep does once key presses come (the
+// sound's plugins and threads then count on both sides).
 
 #include "processclock.h"
 
@@ -26,7 +29,13 @@
 #include <QWidget>
 
 #ifdef BAREWINDOW_SAME_LIBRARIES
+#include <QDataStream>
+#include <QSocketNotifier>
 #include <QSound>
+#include <QTemporaryFile>
+
+#include <cmath>
+#include <unistd.h>
 #endif
 
 #include <cstdio>
@@ -71,6 +80,53 @@ private:
     bool m_seen = false;
 };
 
+#ifdef BAREWINDOW_SAME_LIBRARIES
+// 60 ms of 1200 Hz, mono 16-bit PCM at 16 kHz: the launcher's beep.
+QByteArray beepWav()
+{
+    constexpr int kRate = 16000;
+    constexpr int kSamples = kRate * 60 / 1000;
+    QByteArray bytes;
+    QDataStream s(&bytes, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s.writeRawData("RIFF", 4);
+    s << quint32(36 + kSamples * 2);
+    s.writeRawData("WAVEfmt ", 8);
+    s << quint32(16) << quint16(1) << quint16(1) << quint32(kRate) << quint32(kRate * 2) << quint16(2)
+      << quint16(16);
+    s.writeRawData("data", 4);
+    s << quint32(kSamples * 2);
+    for (int i = 0; i < kSamples; ++i)
+        s << qint16(std::lround(0.4 * 32767 * std::sin(2 * M_PI * 1200.0 * i / kRate)));
+    return bytes;
+}
+
+// "beep" lines on standard input: the first makes the sound, each plays it.
+void beepOnRequest(QObject *parent)
+{
+    auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, parent);
+    QObject::connect(input, &QSocketNotifier::activated, parent, [input, parent] {
+        char buf[256];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            input->setEnabled(false);
+            return;
+        }
+        if (!QByteArray(buf, int(n)).contains("beep"))
+            return;
+        static QTemporaryFile *file = nullptr;
+        static QSound *sound = nullptr;
+        if (!sound) {
+            file = new QTemporaryFile(parent);
+            if (!file->open() || file->write(beepWav()) < 0 || !file->flush())
+                return;
+            sound = new QSound(file->fileName(), parent);
+        }
+        sound->play();
+    });
+}
+#endif
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -90,5 +146,9 @@ int main(int argc, char *argv[])
     if (app.arguments().contains(QStringLiteral("--text")))
         (new QLabel(QStringLiteral("UI_TAVREN_1024_600"), &window))->move(20, 20);
     window.show();
+#ifdef BAREWINDOW_SAME_LIBRARIES
+    if (app.arguments().contains(QStringLiteral("--stay")))
+        beepOnRequest(&app);
+#endif
     return app.exec();
 }

@@ -17,7 +17,9 @@ Run inside a private network and mount namespace (scripts/bench.sh does it with
            the launcher and of both windows, all running side by side: as
            soon as each reports its first frame, and after a window of MCU
            traffic (bench_mcuservice --traffic) into the launcher while the
-           windows stay up; and the private dirty memory of each of the
+           windows stay up (the fair limit makes and plays its beep sound
+           when the traffic starts, as the launcher's beep key presses make
+           it sound); and the private dirty memory of each of the
            launcher's thread stacks (the mapping that holds the stack
            pointer each thread is blocked with, /proc/<pid>/task/*/syscall).
   idle     CPU time (utime+stime of /proc/<pid>/stat, and the per-thread
@@ -271,7 +273,9 @@ def memory(args):
         # share count a part to each, the same for all.
         bare = subprocess.Popen([args.barewindow, "--stay"], env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        fair = subprocess.Popen([args.fairwindow, "--stay"], env=env, stdin=subprocess.DEVNULL,
+        # Told to make and play its beep when the launcher's traffic (with
+        # its beep key presses) starts.
+        fair = subprocess.Popen([args.fairwindow, "--stay"], env=env, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         for p in (bare, fair):
             if not wait_line(p, b"first frame", 30):
@@ -294,6 +298,8 @@ def memory(args):
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if not wait_line(service, b"accepted", 15):
             raise RuntimeError("the launcher did not connect to the service")
+        fair.stdin.write(b"beep\n")
+        fair.stdin.flush()
         # The launcher's log (a line per record) is read and dropped meanwhile.
         drain(launcher, args.traffic_seconds)
         if launcher.poll() is not None:
