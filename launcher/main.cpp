@@ -49,7 +49,6 @@ int main(int argc, char *argv[])
     startupReport.mark(StartupReport::OwnStepsDone);
     QObject::connect(&startupReport, &StartupReport::firstFrameOnScreen, &notifier,
                      &ServiceNotifier::firstFrameOnScreen);
-    startupReport.watchFirstFrame();
     notifier.watchLink(tamoappframework::MainAppProtocolComm::GetInstance());
 
     const int ret = app.exec();

@@ -252,9 +252,12 @@ void ServiceNotifier::sendStatus()
         return;
     }
     m_sinceStatus.start();
-    // The first frame's time stays until the link's state next changes.
+    // The first frame's time goes with the link's state as last told, and
+    // stays until the link's state next changes; a change that came
+    // meanwhile goes in the next interval, in its own words.
     char text[160];
-    const char *linkText = state < 0 ? "" : statusText(MainAppProtocolComm::LinkState(state));
+    const int shown = m_firstFrameStatus ? m_sentState : state;
+    const char *linkText = shown < 0 ? "" : statusText(MainAppProtocolComm::LinkState(shown));
     if (!m_firstFrameStatus)
         std::snprintf(text, sizeof text, "STATUS=%s", linkText);
     else if (m_firstFrameMs < 0)
@@ -262,13 +265,15 @@ void ServiceNotifier::sendStatus()
     else
         std::snprintf(text, sizeof text, "STATUS=First frame on screen %.0f ms after start%s%s", m_firstFrameMs,
                       *linkText ? "; " : "", linkText);
-    const Sent sent = notify(text);
-    if (sent == Sent::Yes) {
-        m_firstFrameStatus = false;
-        if (state >= 0)
-            m_sentState = state;
-    } else {
+    if (notify(text) != Sent::Yes) {
         m_statusTimer.start(kStatusIntervalMs);
+        return;
+    }
+    m_sentState = shown;
+    if (m_firstFrameStatus) {
+        m_firstFrameStatus = false;
+        if (state >= 0 && state != m_sentState)
+            m_statusTimer.start(kStatusIntervalMs);
     }
 }
 

@@ -3,12 +3,9 @@
 #include "processclock.h"
 #include "processlog.h"
 
-#include "firstframemonitor.h"
-
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
-#include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
@@ -26,8 +23,6 @@ StartupReport::~StartupReport()
 {
     if (m_watchingEvents)
         QCoreApplication::instance()->removeEventFilter(this);
-    if (m_monitor)
-        FirstFrameMonitor::releaseInstance();
 }
 
 void StartupReport::mark(Checkpoint checkpoint)
@@ -37,23 +32,21 @@ void StartupReport::mark(Checkpoint checkpoint)
         m_ms[checkpoint] = processclock::msSinceStart();
 }
 
-void StartupReport::watchFirstFrame()
-{
-    Q_ASSERT(QThread::currentThread() == thread());
-    if (m_monitor || m_reported)
-        return;
-    m_monitor = FirstFrameMonitor::getInstance();
-    if (m_monitor)
-        connect(m_monitor, &FirstFrameMonitor::procFlushDone, this, &StartupReport::firstFrameFlushed);
-}
-
 // Every event of the application until the first frame: a type compare for
-// all but the few Show events.
+// all but the few Show and Paint events.
 bool StartupReport::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::Show && m_ms[HomeScreenShown] < 0 && watched->isWidgetType() &&
-        static_cast<QWidget *>(watched)->isWindow())
-        mark(HomeScreenShown);
+    const QEvent::Type type = event->type();
+    if ((type != QEvent::Show && type != QEvent::Paint) || !watched->isWidgetType())
+        return false;
+    auto *widget = static_cast<QWidget *>(watched);
+    if (type == QEvent::Show) {
+        if (m_ms[HomeScreenShown] < 0 && widget->isWindow())
+            mark(HomeScreenShown);
+    } else if (!m_painted && widget->window() && widget->window()->isVisible()) {
+        m_painted = true;
+        QMetaObject::invokeMethod(this, &StartupReport::firstFrameFlushed, Qt::QueuedConnection);
+    }
     return false;
 }
 
@@ -81,13 +74,4 @@ void StartupReport::firstFrameFlushed()
                      figures[ApplicationMade], figures[OwnStepsDone], figures[HomeScreenShown],
                      figures[FirstFrame]);
     emit firstFrameOnScreen(m_ms[FirstFrame]);
-
-    // Given back from the event loop, not from inside the monitor's own signal.
-    disconnect(m_monitor, nullptr, this, nullptr);
-    QTimer::singleShot(0, this, [this] {
-        if (m_monitor) {
-            m_monitor = nullptr;
-            FirstFrameMonitor::releaseInstance();
-        }
-    });
 }
