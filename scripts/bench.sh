@@ -11,12 +11,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=5
-runs=7
+runs=15
 seconds=10
 traffic=60
 if [ "${1:-}" = "--quick" ]; then
     reps=1
-    runs=3
+    runs=5
     seconds=3
     traffic=10
 fi
