@@ -267,10 +267,12 @@ int McuTransport::runTimers()
         return 0;
     }
     if (m_socket >= 0 && !m_achieved) {
-        if (m_gotRecord && now - m_connectedAt >= linklimits::kGoodConnection)
-            endStormStreak();
-        else
+        if (now - m_connectedAt < linklimits::kGoodConnection)
             next = std::min(next, m_connectedAt + linklimits::kGoodConnection);
+        else if (m_gotRecord)
+            endStormStreak();
+        // Old enough but no record yet: the turn after the first record ends
+        // the streak; a silent service is not waited for (nor polled for).
     }
     if (next == Clock::time_point::max())
         return -1;
