@@ -149,7 +149,7 @@ def main():
 
         add("start-up to first frame, fair limit (median of %d)" % st["runs"], ms(lm["first frame"]),
             ms(fm["first frame"]) + " same libraries", st["ratio_fair"], "<= 1.15", st["ratio_fair"] <= 1.15)
-        add("start-up to first frame, run by run against the fair limit", "ratios " + spread, "-", None, "-", None)
+        add("start-up, first frame run by run, against the fair limit", "ratios " + spread, "-", None, "-", None)
         add("start-up to first frame, plain bare window", ms(lm["first frame"]),
             ms(bm["first frame"]) + " Core, Gui, Widgets", st["ratio_bare"], "-", None)
         add("start-up to the application made", ms(lm["application made"]),
@@ -187,7 +187,7 @@ def main():
                 mb(f["private_dirty_kb"]) + " same libraries", l["private_dirty_kb"] / f["private_dirty_kb"],
                 "-", None)
             if "pss_share_kb" in l and "pss_share_kb" in f:
-                add("memory PSS %s, share of the sound's libraries" % label, mb(l["pss_share_kb"]["sound"]),
+                add("the sound's libraries' PSS %s" % label, mb(l["pss_share_kb"]["sound"]),
                     mb(f["pss_share_kb"]["sound"]) + " same libraries", None, "-", None)
         lt = mem.get("launcher_after_traffic") or {}
         stacks = lt.get("thread_stacks_private_dirty_kb", {})
