@@ -24,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,30 +53,6 @@ double percentile(std::vector<double> v, double p)
     return v[i];
 }
 
-// Puts the calling thread on one processor; threads it starts afterwards
-// inherit that. False when the machine has fewer processors.
-bool pinTo(int cpu)
-{
-    if (cpu >= CPU_SETSIZE)
-        return false;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    return ::sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
-// Every wake-up of every trip crosses from one processor to the other, for
-// the link and the bare ping-pong alike: where the scheduler puts the threads
-// otherwise decides the figures more than the code does.
-struct CrossProcessorPlacement {
-    cpu_set_t saved;
-    bool pinned = false;
-    CrossProcessorPlacement() { ::sched_getaffinity(0, sizeof saved, &saved); }
-    void serversOnSecond() { pinned = pinTo(1); }
-    void callerOnFirst() { pinned = pinned && pinTo(0); }
-    ~CrossProcessorPlacement() { ::sched_setaffinity(0, sizeof saved, &saved); }
-};
-
 // How long a key press may take to be stamped before the sample counts as lost.
 constexpr uint64_t kStampWaitNs = 1000000000;
 
@@ -96,7 +71,7 @@ qint64 keyStamp(quint64 seq)
 void BM_Latency(benchmark::State &state)
 {
     platform::Journal &journal = platform::Journal::instance();
-    CrossProcessorPlacement placement;
+    bench::CrossProcessorPlacement placement;
     placement.serversOnSecond(); // the link's receive thread and the echo
     bench::StartedLink link;
     Echo echo;

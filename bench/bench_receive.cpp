@@ -44,8 +44,12 @@ void receive(benchmark::State &state, Mix mix)
 {
     const int records = int(state.range(0));
     const bench::RecordStream stream = bench::makeStream(mix, records);
+    bench::CrossProcessorPlacement placement;
+    placement.serversOnSecond(); // the link's receive thread (and its log writer), the bare loop
     bench::StartedLink link;
     BareReader bare(stream.bytes.size());
+    placement.callerOnFirst();
+    state.counters["pinned"] = placement.pinned ? 1 : 0;
     if (!link.ok()) {
         state.SkipWithError("the link did not connect");
         return;

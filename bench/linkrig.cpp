@@ -8,14 +8,93 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include <sys/socket.h>
+
+#include <dirent.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace bench {
+
+namespace {
+
+// Puts the calling thread on one processor; threads it starts afterwards
+// inherit that. False when the machine has fewer processors.
+bool pinTo(int cpu)
+{
+    if (cpu >= CPU_SETSIZE)
+        return false;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+// The id of this process's thread of that name (/proc/self/task/*/comm), or 0.
+pid_t threadNamed(const char *name)
+{
+    DIR *dir = ::opendir("/proc/self/task");
+    if (!dir)
+        return 0;
+    pid_t found = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char path[300];
+        std::snprintf(path, sizeof path, "/proc/self/task/%s/comm", entry->d_name);
+        char comm[32] = {};
+        if (FILE *f = std::fopen(path, "re")) {
+            if (std::fgets(comm, sizeof comm, f))
+                comm[std::strcspn(comm, "\n")] = '\0';
+            std::fclose(f);
+        }
+        if (std::strcmp(comm, name) == 0) {
+            found = pid_t(std::atoi(entry->d_name));
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+} // namespace
+
+CrossProcessorPlacement::CrossProcessorPlacement()
+{
+    ::sched_getaffinity(0, sizeof m_saved, &m_saved);
+}
+
+CrossProcessorPlacement::~CrossProcessorPlacement()
+{
+    ::sched_setaffinity(0, sizeof m_saved, &m_saved);
+    if (m_writer)
+        ::sched_setaffinity(m_writer, sizeof m_writerSaved, &m_writerSaved);
+}
+
+void CrossProcessorPlacement::serversOnSecond()
+{
+    pinned = pinTo(1);
+    // The log writer is the process's, started by whichever thread wrote
+    // first: one that runs already is moved to the servers' processor too.
+    if (pinned && (m_writer = threadNamed("log-writer")) != 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(1, &set);
+        if (::sched_getaffinity(m_writer, sizeof m_writerSaved, &m_writerSaved) != 0 ||
+            ::sched_setaffinity(m_writer, sizeof set, &set) != 0)
+            m_writer = 0;
+    }
+}
+
+void CrossProcessorPlacement::callerOnFirst()
+{
+    pinned = pinned && pinTo(0);
+}
 
 uint64_t monotonicNs()
 {

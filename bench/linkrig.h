@@ -11,6 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
+#include <sys/types.h>
+
 namespace tamoappframework {
 class MainAppProtocolComm;
 }
@@ -90,6 +93,30 @@ private:
 // Sends a stream to the link and waits for the answer to its sentinel.
 // False if the answer is missing or wrong.
 bool pushStream(int peer, const RecordStream &stream);
+
+// Where the threads of a measurement run: the serving threads (the link's
+// receive thread, and the log writer it starts; the bare loop) on the second
+// processor, the caller on the first. Left to the scheduler, which shares the
+// machine with other work, the placement changes from one batch to the next
+// and decides the figures more than the code does: whether the peer and the
+// reader pipeline on two processors or take turns on one, whether the log
+// writer drains the link's lines beside the receive thread or in its time.
+struct CrossProcessorPlacement {
+    CrossProcessorPlacement();
+    ~CrossProcessorPlacement(); // the caller's processors as they were
+    CrossProcessorPlacement(const CrossProcessorPlacement &) = delete;
+    CrossProcessorPlacement &operator=(const CrossProcessorPlacement &) = delete;
+    // Threads started after this (by the caller) run on the second processor.
+    void serversOnSecond();
+    // Then the caller moves to the first.
+    void callerOnFirst();
+    bool pinned = false;
+
+private:
+    cpu_set_t m_saved;
+    pid_t m_writer = 0; // the process log's writer thread, when it was running
+    cpu_set_t m_writerSaved;
+};
 
 // Silences the stand-ins: the "platform" category off, the journal disabled.
 void quietStandIns();

@@ -4,18 +4,23 @@
 Run inside a private network and mount namespace (scripts/bench.sh does it with
 `unshare -mn` and a private /tmp), so the fixed socket names are this run's own.
 
-  startup  time from exec to the first flushed frame: the launcher's
-           FirstFrameMonitor::procFlushDone line on the "platform" category,
-           against a bare QApplication window of 1024x600 (bench_barewindow),
-           both timed the same way by the arrival of their line on stderr.
-           Runs alternate between the two; medians of each, and of the
-           arrival of the lines that split the launcher's time by step.
+  startup  time from the process's start to its first flushed frame, as the
+           launcher reports it on every start (its "Start-up (ms since the
+           process began)" line: application made, UI is, home screen shown,
+           first frame), against two bare QApplication windows of 1024x600
+           that report the same checkpoints off the same clock: the fair
+           limit (bench_barewindow_samelibs, loading the libraries that the
+           launcher's design needs: Qt Core, Gui, Widgets, Multimedia) and
+           the plain one (Core, Gui, Widgets). Runs alternate between the
+           three; medians of each checkpoint.
   memory   resident and proportional set size (/proc/<pid>/smaps_rollup) of
-           the launcher and of the bare window, both running side by side:
-           as soon as each reports its first frame, and after a window of
-           MCU traffic (bench_mcuservice --traffic) into the launcher while
-           the bare window stays up; and the private dirty memory of each of
-           the launcher's thread stacks (the mapping that holds the stack
+           the launcher and of both windows, all running side by side: as
+           soon as each reports its first frame, and after a window of MCU
+           traffic (mcusim --serve count --traffic) into the launcher while the
+           windows stay up (the fair limit makes and plays its beep sound
+           when the traffic starts, as the launcher's beep key presses make
+           it sound); and the private dirty memory of each of the
+           launcher's thread stacks (the mapping that holds the stack
            pointer each thread is blocked with, /proc/<pid>/task/*/syscall).
   idle     CPU time (utime+stime of /proc/<pid>/stat, and the per-thread
            scheduler run time of /proc/<pid>/task/*/schedstat) of one launcher
@@ -49,16 +54,29 @@ def base_env(scratch):
     return env
 
 
-def time_first_frame(argv, env, needle, marks=(), timeout=30.0):
-    """Seconds from just before exec to the arrival of the line holding needle,
-    and {mark: seconds} for the first arrival of each of the other marks."""
+# The start-up lines: the launcher's and the windows', each checkpoint as
+# "<name> <ms>" ("-": not passed).
+STARTUP_LINE = re.compile(rb"(?:Start-up|barewindow start-up) \(ms since the process began\): ([^\n]*)\n")
+
+
+def parse_checkpoints(text):
+    out = {}
+    for part in text.decode().split(", "):
+        name, _, value = part.rpartition(" ")
+        out[name] = None if value == "-" else float(value) / 1000.0
+    return out
+
+
+def time_first_frame(argv, env, timeout=30.0):
+    """{checkpoint: seconds since the process began} from the subject's
+    start-up line on stdout, and "arrival": seconds from just before exec to
+    the line's arrival, for comparison."""
     t0 = time.monotonic_ns()
-    proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
-    fd = proc.stderr.fileno()
+    proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    fd = proc.stdout.fileno()
     buf = b""
     found = None
-    seen = {}
     deadline = time.monotonic() + timeout
     try:
         while found is None and time.monotonic() < deadline:
@@ -70,11 +88,10 @@ def time_first_frame(argv, env, needle, marks=(), timeout=30.0):
             if not chunk:
                 break
             buf += chunk
-            for m in marks:
-                if m not in seen and m.encode() in buf:
-                    seen[m] = (now - t0) / 1e9
-            if needle in buf:
-                found = now
+            m = STARTUP_LINE.search(buf)
+            if m:
+                found = parse_checkpoints(m.group(1))
+                found["arrival"] = (now - t0) / 1e9
             buf = buf[-4096:]
     finally:
         if proc.poll() is None:
@@ -84,66 +101,46 @@ def time_first_frame(argv, env, needle, marks=(), timeout=30.0):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.communicate()
-    if found is None:
-        raise RuntimeError("%s: no first-frame line within %.0f s" % (argv[0], timeout))
-    return (found - t0) / 1e9, seen
-
-
-# Lines of the launcher's start-up whose arrival splits its time, in order:
-# the application made (the banner), the launcher's own steps up to the MCU
-# link's hand-over and the staging object, the framework's home screen built
-# and shown on the event loop's first turn (the beep hand-over is the call
-# queued behind it), its first paint flushed.
-LAUNCHER_MARKS = ("QT new Launcher start", "ActivityManager::self()", "UI is UI_TAVREN_1024_600",
-                  "HomeScreen::show()", "Framework::handBeepSound(waits for the first frame)",
-                  "FirstFrameMonitor::firstFrameFlushed")
-BARE_MARKS = ("barewindow: application made",)
+    if found is None or found.get("first frame") is None:
+        raise RuntimeError("%s: no start-up line with a first frame within %.0f s" % (argv[0], timeout))
+    return found
 
 
 def startup(args):
     scratch = tempfile.mkdtemp(prefix="bench-startup-")
     env = base_env(scratch)
-    launcher_env = dict(env)
-    # The first-frame monitor's emission is traced on the "platform" category.
-    launcher_env["QT_LOGGING_RULES"] = "platform.debug=true"
     subjects = {
-        "launcher": ([args.launcher], launcher_env, b"FirstFrameMonitor::procFlushDone", LAUNCHER_MARKS),
-        "bare": ([args.barewindow], env, b"first frame flushed", BARE_MARKS),
-        # The same window with one line of text: the font set-up that any
-        # window showing text pays.
-        "bare_text": ([args.barewindow, "--text"], env, b"first frame flushed", BARE_MARKS),
+        "launcher": ([args.launcher], env),
+        # The fair limit: a bare window loading the libraries the design needs.
+        "fair": ([args.fairwindow], env),
+        "bare": ([args.barewindow], env),
     }
     # One unmeasured run of each warms the page cache and the font cache.
     for s in subjects.values():
         time_first_frame(*s)
-    times = {k: [] for k in subjects}
-    marks = {k: [] for k in subjects}
+    runs = {k: [] for k in subjects}
     for _ in range(args.runs):
         for k, s in subjects.items():
-            t, seen = time_first_frame(*s)
-            times[k].append(t)
-            marks[k].append(seen)
-    med = {k: statistics.median(v) for k, v in times.items()}
+            runs[k].append(time_first_frame(*s))
 
-    def mark_medians(k, names):
-        out = {}
-        for m in names:
-            vals = [x[m] for x in marks[k] if m in x]
-            if vals:
-                out[m] = statistics.median(vals)
-        return out
+    def medians(k):
+        names = {n for r in runs[k] for n in r}
+        return {n: statistics.median(r[n] for r in runs[k] if r.get(n) is not None)
+                for n in names if any(r.get(n) is not None for r in runs[k])}
 
+    med = {k: medians(k) for k in subjects}
+    # Run by run (they alternate), so that a drift of the machine's speed
+    # moves both sides of a ratio.
+    paired = {k: [l["first frame"] / r["first frame"] for l, r in zip(runs["launcher"], runs[k])]
+              for k in ("fair", "bare")}
     return {
         "runs": args.runs,
-        "times_s": times,
-        "launcher_median_s": med["launcher"],
-        "bare_median_s": med["bare"],
-        "bare_text_median_s": med["bare_text"],
-        "ratio": med["launcher"] / med["bare"],
-        "ratio_to_text_window": med["launcher"] / med["bare_text"],
-        "launcher_marks_median_s": mark_medians("launcher", LAUNCHER_MARKS),
-        "bare_marks_median_s": mark_medians("bare", BARE_MARKS),
-        "bare_text_marks_median_s": mark_medians("bare_text", BARE_MARKS),
+        "checkpoints_s": runs,
+        "medians_s": med,
+        "ratio_fair": med["launcher"]["first frame"] / med["fair"]["first frame"],
+        "ratio_bare": med["launcher"]["first frame"] / med["bare"]["first frame"],
+        "paired_ratio_fair": paired["fair"],
+        "paired_ratio_bare": paired["bare"],
     }
 
 
@@ -245,9 +242,9 @@ def footprint(pid, stacks=False):
 
 
 def drain(proc, seconds):
-    """Reads and drops the process's stderr for the given time, so that its
+    """Reads and drops the process's stdout for the given time, so that its
     output never blocks it."""
-    fd = proc.stderr.fileno()
+    fd = proc.stdout.fileno()
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
@@ -269,28 +266,29 @@ def stop(proc):
 def memory(args):
     scratch = tempfile.mkdtemp(prefix="bench-memory-")
     env = base_env(scratch)
-    launcher_env = dict(env)
-    launcher_env["QT_LOGGING_RULES"] = "platform.debug=true"
-    bare = bare_text = launcher = service = None
+    bare = fair = launcher = service = None
     out = {"traffic_seconds": args.traffic_seconds, "traffic_per_second": args.traffic_rate}
     try:
         # The windows run beside the launcher: the pages of the libraries they
-        # share count half to each, the same for both.
+        # share count a part to each, the same for all.
         bare = subprocess.Popen([args.barewindow, "--stay"], env=env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        bare_text = subprocess.Popen([args.barewindow, "--stay", "--text"], env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        for p in (bare, bare_text):
-            if not wait_line(p, b"first frame flushed", 30, "stderr"):
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # Told to make and play its beep when the launcher's traffic (with
+        # its beep key presses) starts.
+        fair = subprocess.Popen([args.fairwindow, "--stay"], env=env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        for p in (bare, fair):
+            if not wait_line(p, b"first frame", 30):
                 raise RuntimeError("a bare window showed no first frame")
 
-        launcher = subprocess.Popen([args.launcher], env=launcher_env, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if not wait_line(launcher, b"FirstFrameMonitor::procFlushDone", 30, "stderr"):
+        # Its output (a line per record under traffic) is read and dropped.
+        launcher = subprocess.Popen([args.launcher], env=env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if not wait_line(launcher, b"first frame", 30):
             raise RuntimeError("the launcher showed no first frame")
-        out["launcher_first_frame"] = footprint(launcher.pid)
+        out["launcher_first_frame"] = footprint(launcher.pid, stacks=True)
+        out["fair_first_frame"] = footprint(fair.pid, stacks=True)
         out["bare_first_frame"] = footprint(bare.pid)
-        out["bare_text_first_frame"] = footprint(bare_text.pid, stacks=True)
         # The same again once the start-up is over (the staging, the beep
         # sound made after the frame), with every thread's stack.
         drain(launcher, args.settle)
@@ -300,15 +298,17 @@ def memory(args):
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if not wait_line(service, b"accepted", 15):
             raise RuntimeError("the launcher did not connect to the service")
+        fair.stdin.write(b"beep\n")
+        fair.stdin.flush()
         # The launcher's log (a line per record) is read and dropped meanwhile.
         drain(launcher, args.traffic_seconds)
         if launcher.poll() is not None:
             raise RuntimeError("the launcher ended during the traffic")
         out["launcher_after_traffic"] = footprint(launcher.pid, stacks=True)
+        out["fair_after_traffic"] = footprint(fair.pid, stacks=True)
         out["bare_after_traffic"] = footprint(bare.pid)
-        out["bare_text_after_traffic"] = footprint(bare_text.pid, stacks=True)
     finally:
-        for p in (service, launcher, bare, bare_text):
+        for p in (service, launcher, fair, bare):
             if p:
                 stop(p)
     return out
@@ -417,6 +417,8 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--launcher", required=True)
     p.add_argument("--barewindow", required=True)
+    p.add_argument("--fairwindow", required=True,
+                   help="the bare window loading the same required libraries (bench_barewindow_samelibs)")
     p.add_argument("--service", required=True)
     p.add_argument("--runs", type=int, default=7)
     p.add_argument("--seconds", type=float, default=10.0)

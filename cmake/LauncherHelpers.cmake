@@ -1,8 +1,9 @@
 # Small helpers shared by the folders.
 
-# Links static libraries whole into an executable and exports the executable's
-# dynamic symbols, so that the component libraries can call back into it
-# (MainAppProtocolComm::GetInstance and its senders, MEventFilter::GetInstance).
+# Links static libraries whole into an executable and exports, of the
+# executable's symbols, those the component libraries call back into
+# (exports/launcher.dynlist: MainAppProtocolComm::GetInstance and its senders,
+# MEventFilter::GetInstance, the entry points of launcherexports.h).
 function(launcher_link_exported target)
     foreach(lib IN LISTS ARGN)
         get_target_property(_type ${lib} TYPE)
@@ -13,7 +14,9 @@ function(launcher_link_exported target)
             target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
         endif()
     endforeach()
-    set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+    target_link_options(${target} PRIVATE
+        "LINKER:--dynamic-list=${PROJECT_SOURCE_DIR}/exports/launcher.dynlist")
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/exports/launcher.dynlist)
 endfunction()
 
 # launcher_add_unit_test(<name> SOURCES ... [LIBS ...] [EXPORTED ...] [RESOURCE_LOCK lock]

@@ -1,11 +1,13 @@
 // Process entry of the launcher: the head unit's main user-interface process.
 
+#include "processclock.h"
 #include "processlog.h"
 #include "mainappprotocolcomm.h"
 #include "mainstart.h"
 #include "meventfilter.h"
 #include "quitsignals.h"
 #include "servicenotifier.h"
+#include "startupreport.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -15,6 +17,9 @@
 
 int main(int argc, char *argv[])
 {
+    // The start-up's checkpoints count from the process's start, which this
+    // fixes while nothing has yet slept.
+    processclock::msSinceStart();
     // Every line goes through the process log, Qt's messages too, so that no
     // thread but its writer waits for a reader; the last lines get 250 ms.
     const processlog::Session log(250);
@@ -23,6 +28,8 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     QApplication app(argc, argv);
+    // One line of checkpoints when the first frame is on screen.
+    StartupReport startupReport;
     // SIGTERM and SIGINT end the event loop, so the teardown below runs.
     installQuitSignals();
     // Readiness, watchdog and status for the service manager, when it asks.
@@ -39,7 +46,9 @@ int main(int argc, char *argv[])
     MainStart mainStart;
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     mainStart.start();
-    notifier.watchFirstFrame();
+    startupReport.mark(StartupReport::OwnStepsDone);
+    QObject::connect(&startupReport, &StartupReport::firstFrameOnScreen, &notifier,
+                     &ServiceNotifier::firstFrameOnScreen);
     notifier.watchLink(tamoappframework::MainAppProtocolComm::GetInstance());
 
     const int ret = app.exec();

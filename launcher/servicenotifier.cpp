@@ -1,7 +1,5 @@
 #include "servicenotifier.h"
 
-#include "firstframemonitor.h"
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -11,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -108,8 +107,6 @@ ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
 ServiceNotifier::~ServiceNotifier()
 {
     unwatchLink();
-    if (m_monitor)
-        FirstFrameMonitor::releaseInstance();
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -133,30 +130,16 @@ bool ServiceNotifier::setAddress(const char *name)
     return true;
 }
 
-void ServiceNotifier::watchFirstFrame()
+void ServiceNotifier::firstFrameOnScreen(double msSinceStart)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_active || m_monitor || m_ready)
-        return;
-    m_monitor = FirstFrameMonitor::getInstance();
-    if (m_monitor)
-        connect(m_monitor, &FirstFrameMonitor::procFlushDone, this, &ServiceNotifier::firstFrameFlushed);
-}
-
-void ServiceNotifier::firstFrameFlushed()
-{
-    if (m_ready)
+    if (!m_active || m_ready)
         return;
     m_ready = true;
     sendReady();
-    // Given back from the event loop, not from inside the monitor's own signal.
-    disconnect(m_monitor, nullptr, this, nullptr);
-    QTimer::singleShot(0, this, [this] {
-        if (m_monitor) {
-            m_monitor = nullptr;
-            FirstFrameMonitor::releaseInstance();
-        }
-    });
+    m_firstFrameMs = msSinceStart;
+    m_firstFrameStatus = true;
+    sendStatus();
 }
 
 // Until it finds room: a manager that never hears it ends the unit when its
@@ -237,12 +220,8 @@ void ServiceNotifier::onLinkState(void *self, MainAppProtocolComm::LinkState sta
         QMetaObject::invokeMethod(notifier, "sendStatus", Qt::QueuedConnection);
 }
 
-std::string ServiceNotifier::statusText(MainAppProtocolComm::LinkState state)
-{
-    return std::string("STATUS=") + mcuLinkStateText(state);
-}
-
-// Main thread: the newest state goes out, unless the last try was less than
+// Main thread: the first frame's time (once, with the link's state) or the
+// link's newest state goes out, unless the last try was less than
 // kStatusIntervalMs ago; then the end of that interval sends it (a state that
 // came and went meanwhile is never sent). One that does not go is tried again
 // at the end of the next interval, with the state current then.
@@ -251,7 +230,7 @@ void ServiceNotifier::sendStatus()
     Q_ASSERT(QThread::currentThread() == thread());
     m_statusPosted.store(false);
     const int state = m_linkState.load();
-    if (m_stopping || state < 0 || state == m_sentState)
+    if (m_stopping || ((state < 0 || state == m_sentState) && !m_firstFrameStatus))
         return;
     const qint64 since = m_sinceStatus.isValid() ? m_sinceStatus.elapsed() : kStatusIntervalMs;
     if (since < kStatusIntervalMs) {
@@ -260,10 +239,29 @@ void ServiceNotifier::sendStatus()
         return;
     }
     m_sinceStatus.start();
-    if (notify(statusText(MainAppProtocolComm::LinkState(state)).c_str()) == Sent::Yes)
-        m_sentState = state;
+    // The first frame's time goes with the link's state as last told, and
+    // stays until the link's state next changes; a change that came
+    // meanwhile goes in the next interval, in its own words.
+    char text[160];
+    const int shown = m_firstFrameStatus ? m_sentState : state;
+    const char *linkText = shown < 0 ? "" : mcuLinkStateText(MainAppProtocolComm::LinkState(shown));
+    if (!m_firstFrameStatus)
+        std::snprintf(text, sizeof text, "STATUS=%s", linkText);
+    else if (m_firstFrameMs < 0)
+        std::snprintf(text, sizeof text, "STATUS=First frame on screen%s%s", *linkText ? "; " : "", linkText);
     else
+        std::snprintf(text, sizeof text, "STATUS=First frame on screen %.0f ms after start%s%s", m_firstFrameMs,
+                      *linkText ? "; " : "", linkText);
+    if (notify(text) != Sent::Yes) {
         m_statusTimer.start(kStatusIntervalMs);
+        return;
+    }
+    m_sentState = shown;
+    if (m_firstFrameStatus) {
+        m_firstFrameStatus = false;
+        if (state >= 0 && state != m_sentState)
+            m_statusTimer.start(kStatusIntervalMs);
+    }
 }
 
 // One datagram, never waiting for room. The socket is made on the first call.

@@ -13,19 +13,19 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-class FirstFrameMonitor;
-
 // Tells the service manager how the launcher is doing, one datagram per
 // message on the notify socket it names in NOTIFY_SOCKET (a path, or an
 // abstract name after '@'):
 //   READY=1     once the first frame has been flushed to the screen;
+//   STATUS=     then how long the first frame took, with the MCU link's
+//               state, until a change of the link's state replaces it;
 //   WATCHDOG=1  from a timer on the main thread, every half of WATCHDOG_USEC
 //               (when WATCHDOG_PID is unset or names this process), only when
 //               the main loop turns and the MCU link's thread has answered the
 //               previous sign-of-life ask: a main thread or link thread stuck
 //               for longer than WATCHDOG_USEC gets the unit restarted;
-//   STATUS=     the MCU link in a few words, when it changes, at most every
-//               kStatusIntervalMs;
+//   STATUS=     the MCU link in a few words, when it changes; no STATUS= goes
+//               sooner than kStatusIntervalMs after the one before;
 //   STOPPING=1  when the event loop is asked to end; nothing goes after it.
 // No send ever waits: a manager that reads its socket slowly (the kernel
 // queues only a few datagrams per receiver) costs messages, never the main
@@ -48,10 +48,9 @@ public:
     explicit ServiceNotifier(QObject *parent = nullptr);
     ~ServiceNotifier() override;
 
-    // READY=1 at the first-frame monitor's procFlushDone(). Call after the
-    // staging has armed the monitor (MainStart::start()): the first frame can
-    // only be flushed once the event loop runs, so nothing is missed.
-    void watchFirstFrame();
+    // READY=1 and the first frame's time (ms since the process began; < 0:
+    // unknown) in STATUS=; once (StartupReport::firstFrameOnScreen()).
+    void firstFrameOnScreen(double msSinceStart);
     // STATUS= from the link's state, and WATCHDOG=1 only while the link's
     // thread answers, until unwatchLink() (before the link stops).
     void watchLink(tamoappframework::MainAppProtocolComm *link);
@@ -59,11 +58,8 @@ public:
 
 private:
     enum class Sent { Yes, NoRoom, Failed };
-
-    static std::string statusText(tamoappframework::MainAppProtocolComm::LinkState state);
     static void onLinkState(void *self, tamoappframework::MainAppProtocolComm::LinkState state);
     bool setAddress(const char *name);
-    void firstFrameFlushed();
     void sendReady();
     void watchdogTick();
     bool linkAnswered();
@@ -75,7 +71,8 @@ private:
     bool m_active = false;
     bool m_ready = false;
     bool m_stopping = false;       // STOPPING=1 went (or was tried): nothing more goes
-    FirstFrameMonitor *m_monitor = nullptr;
+    double m_firstFrameMs = -1;    // the first frame's time while STATUS= has not carried it
+    bool m_firstFrameStatus = false; // a STATUS= with the first frame's time is due
     QTimer m_watchdog;
     QTimer m_readyRetry;           // single shot: READY=1 found no room
     QTimer m_statusTimer;          // single shot: the end of the current status interval

@@ -87,6 +87,11 @@ void LineRing::pop(size_t n)
     n = std::min(n, m_used);
     m_head = (m_head + n) % kCapacity;
     m_used -= n;
+    // Emptied, the queue starts again at the front of its buffer: a steady
+    // trickle of lines, drained as it comes, keeps to the buffer's first
+    // pages instead of touching (and keeping resident) all 64 KiB in turn.
+    if (m_used == 0)
+        m_head = 0;
 }
 
 size_t LineRing::linesAfter(size_t skip) const

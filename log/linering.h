@@ -24,7 +24,8 @@ public:
     // The oldest queued bytes, as many whole lines as fit in max bytes (a line
     // longer than max comes out in pieces), in one or two pieces (the buffer
     // wraps); returns how many pieces. They stay where they are, whatever is
-    // pushed meanwhile, until pop() removes them.
+    // pushed meanwhile, until pop() removes them. A pop() that empties the
+    // queue moves its start back to the front of the buffer.
     int front(size_t max, iovec piece[2]) const;
     void pop(size_t n);
 

@@ -176,8 +176,6 @@ void Writer::write(Stream stream, Priority priority, const char *text, size_t le
     if (!text || len == 0)
         return;
     Channel &c = m_channels[int(stream)];
-    const char prefix[] = {'<', char('0' + int(priority)), '>'};
-    const size_t prefixLen = c.prefixed ? sizeof prefix : 0;
     bool wakeWriter = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -185,25 +183,65 @@ void Writer::write(Stream stream, Priority priority, const char *text, size_t le
             startLocked();
         // After a drop the stream's lines wait for its count line, so that
         // the gap is marked where it is.
-        const size_t room = bulk ? LineRing::kCapacity / 4 * 3 : LineRing::kCapacity;
-        if ((bulk && c.pending > 0) || !c.ring.push(prefix, prefixLen, text, len, room)) {
+        if (bulk && c.pending > 0) {
             ++c.pending;
             ++c.dropped;
             return;
         }
-        // One wake-up per sleep: the lines that follow before the writer runs
-        // do not each make a system call.
-        if (c.wakeOnLine) {
-            for (Channel &k : m_channels)
-                k.wakeOnLine = false;
-            wakeWriter = true;
-        } else if (m_gathering && !c.stalled && c.ring.halfFull()) {
-            m_gathering = false;
-            wakeWriter = true;
-        }
+        wakeWriter = pushLocked(c, priority, text, len, bulk);
     }
     if (wakeWriter)
         wake();
+}
+
+void Writer::writeMade(Stream stream, Priority priority, LineMaker make, const void *context)
+{
+    Channel &c = m_channels[int(stream)];
+    bool wakeWriter = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_started && !m_closed)
+            startLocked();
+        // A flood's dropped lines cost a count, not the making of each.
+        if (c.pending > 0) {
+            ++c.pending;
+            ++c.dropped;
+            return;
+        }
+        char text[256];
+        const size_t len = std::min(make(text, sizeof text, context), sizeof text);
+        if (len == 0)
+            return;
+        wakeWriter = pushLocked(c, priority, text, len, true);
+    }
+    if (wakeWriter)
+        wake();
+}
+
+// Queues one line (counted as dropped when there is no room); true when the
+// writer thread is to be woken for it.
+bool Writer::pushLocked(Channel &c, Priority priority, const char *text, size_t len, bool bulk)
+{
+    const char prefix[] = {'<', char('0' + int(priority)), '>'};
+    const size_t prefixLen = c.prefixed ? sizeof prefix : 0;
+    const size_t room = bulk ? LineRing::kCapacity / 4 * 3 : LineRing::kCapacity;
+    if (!c.ring.push(prefix, prefixLen, text, len, room)) {
+        ++c.pending;
+        ++c.dropped;
+        return false;
+    }
+    // One wake-up per sleep: the lines that follow before the writer runs
+    // do not each make a system call.
+    if (c.wakeOnLine) {
+        for (Channel &k : m_channels)
+            k.wakeOnLine = false;
+        return true;
+    }
+    if (m_gathering && !c.stalled && c.ring.halfFull()) {
+        m_gathering = false;
+        return true;
+    }
+    return false;
 }
 
 void *Writer::threadEntry(void *self)

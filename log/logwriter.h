@@ -46,6 +46,12 @@ public:
     // stream; the rest is kept for every other line, so that a flood of bulk
     // lines never costs a state line, a warning or the launcher's own.
     void write(Stream stream, Priority priority, const char *text, size_t len, bool bulk = false);
+    // The same for a bulk line that is made only when it can be queued:
+    // make(buf, size, context) writes the line into buf and returns its
+    // length. A line that would be dropped is counted and never made. make
+    // runs under the writer's lock: quick, and no logging.
+    using LineMaker = size_t (*)(char *buf, size_t size, const void *context);
+    void writeMade(Stream stream, Priority priority, LineMaker make, const void *context);
 
     // Waits until every queued line has been handed to its descriptor, at most
     // timeoutMs. True when nothing is left.
@@ -85,6 +91,7 @@ private:
     void run();
     bool writeOutLocked(Channel &c, std::unique_lock<std::mutex> &lock);
     void sleepLocked(std::unique_lock<std::mutex> &lock, int timeoutMs, bool forRoom);
+    bool pushLocked(Channel &c, Priority priority, const char *text, size_t len, bool bulk);
     bool idleLocked() const;
     bool halfFullLocked() const;
     size_t notice(const Channel &c, uint64_t count, char *to, size_t size) const;

@@ -81,6 +81,11 @@ void out(Priority priority, const char *text, size_t len)
     processWriter().write(Stream::Out, priority, text, len, priority == Priority::Debug);
 }
 
+void outMade(LineMaker make, const void *context)
+{
+    processWriter().writeMade(Stream::Out, Priority::Debug, make, context);
+}
+
 void err(Priority priority, const char *text, size_t len)
 {
     processWriter().write(Stream::Err, priority, text, len);

@@ -27,6 +27,12 @@ enum class Stream : int {
 // newline). Never waits: a line that finds no room is dropped and counted.
 void out(Priority priority, const char *text, size_t len);
 void outf(Priority priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// A per-record line (as out() at Debug priority) made only when it can be
+// queued: make(buf, size, context) writes it into buf and returns its length.
+// A line that would be dropped (a flood fills the queue) is counted and never
+// made. make runs under the log's lock: it must be quick and must not log.
+using LineMaker = size_t (*)(char *buf, size_t size, const void *context);
+void outMade(LineMaker make, const void *context);
 // The same for standard error.
 void err(Priority priority, const char *text, size_t len);
 

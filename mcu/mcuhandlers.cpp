@@ -93,23 +93,27 @@ char *appendText(char *p, const char *text, size_t len)
 }
 
 // "Main app normal msg:%u, p1:%u, p2:%u.\n" on C standard output. Every short
-// record writes it, so it is put together by hand: printf's format parsing was
-// most of the cost of a short record.
-void printNormalMsgLine(uint32_t msg, uint32_t p1, uint32_t p2)
+// record writes it, so it is put together by hand (printf's format parsing was
+// most of the cost of a short record), and only when the log has room for it:
+// under a flood, a dropped line costs its count only.
+size_t makeNormalMsgLine(char *buf, size_t size, const void *context)
 {
     static constexpr char kHead[] = "Main app normal msg:";
     static constexpr char kP1[] = ", p1:";
     static constexpr char kP2[] = ", p2:";
     static constexpr char kTail[] = ".\n";
-    char line[sizeof kHead + sizeof kP1 + sizeof kP2 + sizeof kTail + 3 * 10];
-    char *p = appendText(line, kHead, sizeof kHead - 1);
-    p = appendDecimal(p, msg);
+    constexpr size_t kLongest = sizeof kHead + sizeof kP1 + sizeof kP2 + sizeof kTail + 3 * 10;
+    if (size < kLongest)
+        return 0;
+    const auto *msg = static_cast<const McuShortMsg *>(context);
+    char *p = appendText(buf, kHead, sizeof kHead - 1);
+    p = appendDecimal(p, msg->msg);
     p = appendText(p, kP1, sizeof kP1 - 1);
-    p = appendDecimal(p, p1);
+    p = appendDecimal(p, msg->p1);
     p = appendText(p, kP2, sizeof kP2 - 1);
-    p = appendDecimal(p, p2);
+    p = appendDecimal(p, msg->p2);
     p = appendText(p, kTail, sizeof kTail - 1);
-    processlog::out(processlog::Priority::Debug, line, size_t(p - line));
+    return size_t(p - buf);
 }
 
 short asSigned16(uint32_t v)
@@ -156,7 +160,7 @@ void MainAppProtocolComm::Handlers::handle(const unsigned char *record)
         McuShortMsg msg;
         std::memcpy(&msg, record, sizeof msg);
         if (processlog::recordLines())
-            printNormalMsgLine(msg.msg, msg.p1, msg.p2);
+            processlog::outMade(&makeNormalMsgLine, &msg);
         handleShort(route, msg);
         return;
     }

@@ -11,19 +11,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=5
-runs=7
+runs=15
 seconds=10
 traffic=60
 if [ "${1:-}" = "--quick" ]; then
     reps=1
-    runs=3
+    runs=5
     seconds=3
     traffic=10
 fi
 
 scripts/install-deps.sh python3 util-linux
 cmake --preset bench -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset bench --target bench_mculink bench_barewindow mcusim launcher
+cmake --build --preset bench --target bench_mculink bench_barewindow bench_barewindow_samelibs mcusim launcher
 
 out=build/bench
 "$out/bench/bench_mculink" \
@@ -36,7 +36,8 @@ unshare --mount --net --propagation private bash -c '
     set -e
     mount -t tmpfs tmpfs /tmp
     exec python3 bench/procbench.py --launcher "$1/launcher/launcher" \
-        --barewindow "$1/bench/bench_barewindow" --service "$1/tools/mcusim/mcusim" \
+        --barewindow "$1/bench/bench_barewindow" \
+        --fairwindow "$1/bench/bench_barewindow_samelibs" --service "$1/tools/mcusim/mcusim" \
         --runs "$2" --seconds "$3" --traffic-seconds "$4" --out "$1/proc.json"
 ' bash "$out" "$runs" "$seconds" "$traffic"
 

@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QLocale>
 #include <QPainter>
+#include <QPixmap>
 #include <QPaintEvent>
 #include <QPointer>
 #include <QStyle>
@@ -38,6 +39,8 @@ constexpr int kCardGap = 18;
 constexpr int kCardPaddingX = 20;
 constexpr int kCardPaddingY = 14;
 constexpr int kLineGap = 4;
+constexpr int kCardRadius = 10;
+constexpr int kCardTileMargin = kCardRadius + 2; // past the corner's curve
 constexpr int kPillTop = 538;
 constexpr int kPillHeight = 40;
 
@@ -140,16 +143,19 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
     // Every pixel is painted here: Qt need not clear the background first.
     setAttribute(Qt::WA_OpaquePaintEvent);
 
-    // Two faces of the application's family, regular and bold, in the few
-    // sizes the screen uses; measured once, here.
-    const QFont base = font();
+    // Two fonts: the application's family, regular at 13 px and bold at
+    // 22 px; measured once, here. Every further size or weight is one more
+    // font to match, shape with and rasterise glyphs of before the first
+    // frame (about a millisecond each).
+    QFont base = font();
+    base.setHintingPreference(QFont::PreferNoHinting);
     m_titleFont = sized(base, 22, QFont::Bold, 2);
-    m_clockFont = sized(base, 30, QFont::Bold);
-    m_dateFont = sized(base, 15, QFont::Normal);
+    m_clockFont = sized(base, 22, QFont::Bold);
+    m_dateFont = sized(base, 13, QFont::Normal);
     m_captionFont = sized(base, 13, QFont::Normal, 1);
     m_valueFont = sized(base, 22, QFont::Bold);
     m_detailFont = sized(base, 13, QFont::Normal);
-    m_pillFont = sized(base, 18, QFont::Bold);
+    m_pillFont = sized(base, 22, QFont::Bold);
 
     // Three columns across the width between the margins; the last takes
     // what the division leaves over.
@@ -287,6 +293,49 @@ void HomeScreen::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
 }
 
+// A card's outline, antialiased, is most of what painting a card costs: its
+// corners are rasterised once, in a small tile, and copied; the straight
+// edges (one pixel of the border's colour on the pixel grid) and the inside
+// are plain fills.
+const QPixmap &HomeScreen::cardTile()
+{
+    const qreal ratio = devicePixelRatioF();
+    if (m_cardTile.isNull() || !qFuzzyCompare(m_cardTile.devicePixelRatioF(), ratio)) {
+        constexpr int kSide = 2 * kCardTileMargin + 1; // one middle row and column
+        QPixmap tile(QSize(kSide, kSide) * ratio);
+        tile.setDevicePixelRatio(ratio);
+        tile.fill(kBackground);
+        QPainter p(&tile);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(kCardBorder);
+        p.setBrush(kPanel);
+        p.drawRoundedRect(QRectF(0.5, 0.5, kSide - 1, kSide - 1), kCardRadius, kCardRadius);
+        p.end();
+        m_cardTile = tile;
+    }
+    return m_cardTile;
+}
+
+void HomeScreen::drawCard(QPainter &p, const QRect &r)
+{
+    constexpr int m = kCardTileMargin;
+    const QPixmap &tile = cardTile();
+    const qreal ratio = tile.devicePixelRatioF();
+    const auto corner = [&](int x, int y, int sx, int sy) {
+        p.drawPixmap(QRectF(x, y, m, m), tile, QRectF(sx * ratio, sy * ratio, m * ratio, m * ratio));
+    };
+    corner(r.left(), r.top(), 0, 0);
+    corner(r.right() + 1 - m, r.top(), m + 1, 0);
+    corner(r.left(), r.bottom() + 1 - m, 0, m + 1);
+    corner(r.right() + 1 - m, r.bottom() + 1 - m, m + 1, m + 1);
+    p.fillRect(r.adjusted(m, 1, -m, -1), kPanel);
+    p.fillRect(r.adjusted(1, m, -1, -m), kPanel);
+    p.fillRect(QRect(r.left() + m, r.top(), r.width() - 2 * m, 1), kCardBorder);
+    p.fillRect(QRect(r.left() + m, r.bottom(), r.width() - 2 * m, 1), kCardBorder);
+    p.fillRect(QRect(r.left(), r.top() + m, 1, r.height() - 2 * m), kCardBorder);
+    p.fillRect(QRect(r.right(), r.top() + m, 1, r.height() - 2 * m), kCardBorder);
+}
+
 void HomeScreen::paintEvent(QPaintEvent *event)
 {
     const QRect dirty = event->rect();
@@ -322,9 +371,7 @@ void HomeScreen::paintEvent(QPaintEvent *event)
         const QRect r = shown(card.rect);
         if (!dirty.intersects(r))
             continue;
-        p.setPen(kCardBorder);
-        p.setBrush(kPanel);
-        p.drawRoundedRect(QRectF(r).adjusted(0.5, 0.5, -0.5, -0.5), 10, 10);
+        drawCard(p, r);
 
         const int x = card.rect.x() + kCardPaddingX;
         int y = card.rect.y() + kCardPaddingY;

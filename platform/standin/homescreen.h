@@ -5,6 +5,8 @@
 #include "platformexport.h"
 
 #include <QFont>
+#include <QPainter>
+#include <QPixmap>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -56,6 +58,8 @@ private:
 
     void setField(Field field, const QString &text);
     QRect shown(const QRect &r) const; // r as painted in the current layout direction
+    const QPixmap &cardTile();
+    void drawCard(QPainter &p, const QRect &r);
 
     QFont m_titleFont;
     QFont m_clockFont;
@@ -77,6 +81,7 @@ private:
     bool m_ready = false;
     QRect m_clockRect;
     QRect m_pillRect;
+    QPixmap m_cardTile; // the cards' corners and edges, made at the first paint
 };
 
 // Readable name of a source id of the shared data component.
