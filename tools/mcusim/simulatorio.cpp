@@ -280,8 +280,15 @@ void Simulator::Impl::takeLine(const std::string &line)
         stdinOpen = false;
         return;
     }
-    if (typed == "help" || typed == "status") {
-        print(typed == "help" ? commandHelp() : statusLine());
+    if (typed == "status") {
+        print(statusLine());
+        return;
+    }
+    Words words;
+    std::string ignored;
+    if (splitWords(typed, &words, &ignored) && !words.empty() && words[0].is("help")) {
+        print(words.size() == 1 ? commandHelp()
+                                : words.size() == 2 ? commandUsage(words[1].s) : "usage: help [COMMAND]");
         return;
     }
     Command c;
