@@ -79,6 +79,7 @@ void usage(FILE *to)
                      o.help);
     }
     std::fputs("  -h, --help            this text\n"
+               "      --version         the version\n"
                "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
                "  --launcher PROGRAM [ARGS...]  the rest of the line: the launcher that the launch\n"
                "                        command starts (an emulator in front where one is needed)\n"
@@ -115,6 +116,10 @@ int main(int argc, char **argv)
         }
         if (a == "-h" || a == "--help") {
             usage(stdout);
+            return mcusim::kExitOk;
+        }
+        if (a == "--version") {
+            std::printf("mcusim %s\n", MCUSIM_VERSION);
             return mcusim::kExitOk;
         }
         if (const Option *o = findOption(a)) {
