@@ -264,7 +264,8 @@ void takeSignals(Simulator::Impl &s)
                 s.launcherEnded();
         } else if (!s.interrupted) {
             s.interrupted = true;
-            s.print("");
+            if (!s.editor)
+                s.print(""); // past the ^C the terminal echoed (the editor echoes none)
             s.printAt("==", "interrupted");
         }
     }
@@ -326,8 +327,13 @@ int Simulator::run()
     const bool startClosed = !s.commands.empty() && s.commands.front().op == Op::CloseListener;
     if (!startClosed && !s.openListener())
         return kExitSocket;
-    if (s.interactive && isatty(STDIN_FILENO))
-        s.print("mcusim: type commands (help lists them), Ctrl-D or quit to end");
+    if (s.interactive && isatty(STDIN_FILENO)) {
+        s.print("mcusim: type commands (help lists them), Ctrl-D or quit ends");
+        if (s.opt.lineEditor)
+            s.editor = s.opt.lineEditor({[&s] { return s.promptText(); },
+                                         [&s](const std::string &line) { s.takeLine(line); },
+                                         [&s] { s.stdinOpen = false; }});
+    }
 
     for (;;) {
         const auto wake = s.step();
@@ -342,6 +348,7 @@ int Simulator::run()
         if (!pollOnce(s, wake))
             return kExitFailed;
     }
+    s.editor.reset(); // the terminal as it was, before the summary
     if (s.launcher)
         s.launcher->kill(); // only an interruption leaves one running
     if (s.flood.on)

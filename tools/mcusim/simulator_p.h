@@ -69,6 +69,7 @@ struct Simulator::Impl {
     } progress;
 
     bool interactive = false; // commands come from stdin
+    std::unique_ptr<LineEditor> editor; // the prompt on a terminal, while input is open
     bool promptShown = false;
     bool stdinOpen = false;
     std::string stdinBuf;
@@ -111,6 +112,7 @@ struct Simulator::Impl {
     void print(const std::string &text);
     void printAt(const std::string &arrow, const std::string &text);
     void prompt();
+    std::string promptText() const;
     std::string hexSuffix(const Bytes &b) const;
     std::string statusLine() const;
     std::string summary() const;
