@@ -84,7 +84,7 @@ void usage(FILE *to)
                "  --launcher PROGRAM [ARGS...]  the rest of the line: the launcher that the launch\n"
                "                        command starts (an emulator in front where one is needed)\n"
                "Without a scenario, commands are read from standard input (on a terminal, a prompt\n"
-               "with line editing and history).\n"
+               "with line editing and history; Ctrl-C there cancels the command that waits).\n"
                "Exit codes: 0 ok, 1 an expectation or command failed, 2 bad options or scenario,\n"
                "3 cannot listen, 4 interrupted before the scenario's end.\n",
                to);

@@ -139,6 +139,9 @@ struct Simulator::Impl {
     void ok(const Command &c, const std::string &note = std::string());
     void fail(const Command &c, const std::string &why);
     void addFinale();
+    // Ctrl-C at the prompt while a command runs: the command fails as
+    // cancelled and the commands typed after it are dropped. False when none runs.
+    bool cancelRunning();
     void captureAction(const Command &c); // a command the capture writes as given
     // terminate and expect-exit 0 for a launcher whose end is not checked yet.
     std::vector<Command> launcherEnd(const std::string &when, int line) const;
