@@ -157,6 +157,12 @@ EditLineEditor::EditLineEditor(Hooks hooks) : m_hooks(std::move(hooks))
     el_set(m_el, EL_CLIENTDATA, this);
     el_set(m_el, EL_SIGNAL, 0); // Ctrl-C, SIGTERM and SIGCHLD stay the simulator's
     el_set(m_el, EL_EDITOR, "emacs");
+    // Home and End also as the terminals that send \e[1~ and \e[4~. Ctrl-R
+    // redraws: libedit's incremental search, used key by key, ends its line
+    // with the search prompt in it.
+    el_set(m_el, EL_BIND, "^R", "ed-redisplay", nullptr);
+    el_set(m_el, EL_BIND, "\\e[1~", "ed-move-to-beg", nullptr);
+    el_set(m_el, EL_BIND, "\\e[4~", "ed-move-to-end", nullptr);
     el_set(m_el, EL_HIST, history, m_history);
     el_set(m_el, EL_PROMPT, &EditLineEditor::promptOf);
     el_set(m_el, EL_GETCFN, &EditLineEditor::readChar);
