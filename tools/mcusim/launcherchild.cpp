@@ -16,7 +16,7 @@ namespace mcusim {
 namespace {
 
 // In the child between fork and exec: only async-signal-safe calls. The
-// simulator ignores SIGPIPE and catches SIGINT, SIGTERM and SIGCHLD; the
+// simulator ignores SIGPIPE and catches SIGINT, SIGTERM, SIGCHLD and SIGCONT; the
 // launcher gets the defaults, as from a shell. errno goes back through
 // `report` when exec fails.
 [[noreturn]] void becomeChild(char *const argv[], int out, int err, int report, pid_t parent, bool apart)

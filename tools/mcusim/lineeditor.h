@@ -39,6 +39,9 @@ public:
     virtual bool lineEmpty() const = 0;
     // Drops the typed line (Ctrl-C): a fresh prompt on the next line.
     virtual void dropLine() = 0;
+    // The terminal is back after Ctrl-Z and fg, in the modes the shell left:
+    // raw keys again, and the prompt and the typed line drawn again.
+    virtual void resume() = 0;
 };
 
 // A line editor on standard input and output, or null where this build has

@@ -70,6 +70,7 @@ public:
     void updatePrompt() override;
     bool lineEmpty() const override;
     void dropLine() override;
+    void resume() override;
 
 private:
     static EditLineEditor *of(EditLine *el);
@@ -278,6 +279,17 @@ void EditLineEditor::dropLine()
     std::fputs(shown.c_str(), stdout);
     std::fputc('\n', stdout);
     restart();
+}
+
+void EditLineEditor::resume()
+{
+    if (m_between)
+        return;
+    // libedit believes the terminal is still raw: through cooked to be sure.
+    el_set(m_el, EL_PREP_TERM, 0);
+    el_set(m_el, EL_PREP_TERM, 1);
+    el_set(m_el, EL_REFRESH); // the shell left the cursor at the start of a row
+    std::fflush(stdout);
 }
 
 } // namespace

@@ -39,7 +39,7 @@ bool installSignals()
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD})
+    for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGCONT})
         sigaction(sig, &sa, nullptr);
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
@@ -289,6 +289,9 @@ void takeSignals(Simulator::Impl &s)
         if (sig == SIGCHLD) {
             if (s.launcher && s.launcher->reap())
                 s.launcherEnded();
+        } else if (sig == SIGCONT) {
+            if (s.editor)
+                s.editor->resume(); // back from Ctrl-Z
         } else if (sig == SIGINT && s.editor && !cancelled && s.cancelRunning()) {
             cancelled = true;
         } else if (sig == SIGINT && s.editor && !cancelled && !s.editor->lineEmpty()) {
