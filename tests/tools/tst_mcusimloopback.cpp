@@ -1,5 +1,6 @@
 // The mcusim program against a stand-in launcher made here: scenario outcomes and
-// exit codes, reconnection, restarts, signals, the prompt and captures.
+// exit codes, reconnection, restarts, signals, the prompt (piped and on a
+// terminal) and captures.
 
 #include "codec.h"
 #include "mcusocket.h"
@@ -13,7 +14,11 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace mcusim;
@@ -273,4 +278,66 @@ TEST_F(Loopback, ThePromptRunsTypedCommands)
     EXPECT_EQ(finish(), 0) << m_out.toStdString();
     EXPECT_TRUE(m_out.contains("error: unknown command 'bogus'"));
     EXPECT_TRUE(m_out.contains("ok line 3: expect app-ready")) << m_out.toStdString();
+}
+
+TEST_F(Loopback, ThePromptOnATerminalRecallsALineWithTheUpArrow)
+{
+    // Everything the child needs is made before the fork: it only execs.
+    const std::string program = testsupport::mcusimProgram().toStdString();
+    const std::string state = "XDG_STATE_HOME=" + m_dir.toStdString(); // a history of its own, empty
+    std::vector<std::string> words = {program, "-n", m_name};
+    std::vector<char *> argv, envp;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    std::string env[] = {"TERM=xterm", "TZ=UTC", state};
+    for (std::string &e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    Fd terminal;
+    terminal.fd = master;
+    QByteArray screen;
+    // Takes what the terminal shows, never waiting; true once it holds text.
+    auto shows = [&](const char *text) {
+        char buf[4096];
+        pollfd p{master, POLLIN, 0};
+        ssize_t n;
+        while (::poll(&p, 1, 0) > 0 && (n = ::read(master, buf, sizeof buf)) > 0)
+            screen.append(buf, int(n));
+        return screen.contains(text);
+    };
+    auto type = [&](const char *keys) {
+        ASSERT_EQ(::write(master, keys, std::strlen(keys)), ssize_t(std::strlen(keys)));
+    };
+
+    ASSERT_TRUE(waitFor([&] { return shows("mcusim> "); })) << screen.toStdString();
+    Fd c;
+    c.fd = connectLauncher();
+    ASSERT_TRUE(waitFor([&] { return shows("launcher connected"); })) << screen.toStdString();
+    const QByteArray key(reinterpret_cast<const char *>(encodeShort(13078, 3, 4).data()), 16);
+    type("key 3 4\r");
+    EXPECT_EQ(testsupport::readExactly(c.fd, 16), key);
+    type("\033[A\r"); // the up arrow recalls it, Enter runs it again
+    EXPECT_EQ(testsupport::readExactly(c.fd, 16), key) << screen.toStdString();
+    type("quit\r");
+
+    int status = -1;
+    const bool ended = waitFor([&] {
+        shows("");
+        return ::waitpid(pid, &status, WNOHANG) == pid;
+    });
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(ended) << screen.toStdString();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(screen.contains("summary: 2 records sent")) << screen.toStdString();
 }

@@ -16,11 +16,17 @@ namespace mcusim {
 namespace {
 
 // In the child between fork and exec: only async-signal-safe calls. The
-// simulator ignores SIGPIPE and catches SIGINT, SIGTERM and SIGCHLD; the
+// simulator ignores SIGPIPE and catches SIGINT, SIGTERM, SIGCHLD and SIGCONT; the
 // launcher gets the defaults, as from a shell. errno goes back through
 // `report` when exec fails.
-[[noreturn]] void becomeChild(char *const argv[], int out, int err, int report, pid_t parent)
+[[noreturn]] void becomeChild(char *const argv[], int out, int err, int report, pid_t parent, bool apart)
 {
+    if (apart) {
+        ::setpgid(0, 0);
+        const int none = ::open("/dev/null", O_RDONLY);
+        if (none >= 0)
+            ::dup2(none, STDIN_FILENO);
+    }
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
     for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD})
@@ -75,7 +81,8 @@ void closeAll(std::initializer_list<int> fds)
 
 } // namespace
 
-bool LauncherChild::start(const std::vector<std::string> &argv, bool stalledOut, std::string *error)
+bool LauncherChild::start(const std::vector<std::string> &argv, bool stalledOut, bool apartFromTerminal,
+                          std::string *error)
 {
     int out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
     const bool made = (stalledOut ? ::pipe2(out, O_CLOEXEC) == 0 : outputFile(out, error)) &&
@@ -93,7 +100,9 @@ bool LauncherChild::start(const std::vector<std::string> &argv, bool stalledOut,
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0)
-        becomeChild(args.data(), out[1], err[1], report[1], parent);
+        becomeChild(args.data(), out[1], err[1], report[1], parent, apartFromTerminal);
+    if (pid > 0 && apartFromTerminal)
+        ::setpgid(pid, pid); // also here: a Ctrl-C right after fork must not reach it
     closeAll({out[1], err[1], report[1]});
     int childErrno = 0;
     const ssize_t n = pid < 0 ? 0 : mcusocket::readSome(report[0], &childErrno, sizeof childErrno);

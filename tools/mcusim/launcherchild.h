@@ -30,8 +30,12 @@ public:
     // Starts argv (program first, looked up in PATH) with this process's
     // environment and default signal dispositions; the child is killed when
     // the simulator dies. With stalledOut its standard output is a pipe that
-    // is never read. False with *error when it cannot be run.
-    bool start(const std::vector<std::string> &argv, bool stalledOut, std::string *error);
+    // is never read. With apartFromTerminal it runs in a process group of its
+    // own with standard input from /dev/null, so that the keys of the prompt's
+    // terminal (Ctrl-C cancels a wait there) reach the simulator only. False
+    // with *error when it cannot be run.
+    bool start(const std::vector<std::string> &argv, bool stalledOut, bool apartFromTerminal,
+               std::string *error);
 
     bool started() const { return m_pid > 0; }
     bool running() const { return m_pid > 0 && !m_ended; }

@@ -68,7 +68,7 @@ Step runLaunch(Impl &s, Command &c)
     if (!s.settings.empty() && !writeSettings(s.settings, &error))
         return s.fail(c, error), kDone;
     auto child = std::make_unique<LauncherChild>();
-    if (!child->start(s.opt.launcher, s.consoleStalled, &error))
+    if (!child->start(s.opt.launcher, s.consoleStalled, s.editor != nullptr, &error))
         return s.fail(c, error), kDone;
     s.launcher = std::move(child);
     s.exitChecked = false;

@@ -79,10 +79,12 @@ void usage(FILE *to)
                      o.help);
     }
     std::fputs("  -h, --help            this text\n"
+               "      --version         the version\n"
                "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
                "  --launcher PROGRAM [ARGS...]  the rest of the line: the launcher that the launch\n"
                "                        command starts (an emulator in front where one is needed)\n"
-               "Without a scenario, commands are read from standard input (a prompt on a terminal).\n"
+               "Without a scenario, commands are read from standard input (on a terminal, a prompt\n"
+               "with line editing and history; Ctrl-C there cancels the command that waits).\n"
                "Exit codes: 0 ok, 1 an expectation or command failed, 2 bad options or scenario,\n"
                "3 cannot listen, 4 interrupted before the scenario's end.\n",
                to);
@@ -117,6 +119,10 @@ int main(int argc, char **argv)
             usage(stdout);
             return mcusim::kExitOk;
         }
+        if (a == "--version") {
+            std::printf("mcusim %s\n", MCUSIM_VERSION);
+            return mcusim::kExitOk;
+        }
         if (const Option *o = findOption(a)) {
             if (o->value && i + 1 >= argc) {
                 std::fprintf(stderr, "mcusim: %s needs %s\n", a.c_str(), o->value);
@@ -142,6 +148,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "mcusim: --monitor takes no scenario\n");
         return mcusim::kExitUsage;
     }
+    opt.lineEditor = mcusim::makeLineEditor;
     mcusim::Simulator sim(opt);
     return sim.run();
 }

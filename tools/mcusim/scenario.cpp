@@ -378,6 +378,19 @@ Scenario parseScenario(const std::string &text, const ParseOptions &opts)
     return s;
 }
 
+namespace {
+
+// The prefixes and the prompt's own commands, which no table above parses.
+const std::pair<const char *, const char *> kOtherCommands[] = {
+    {"if", "if NAME=VALUE COMMAND ..."},
+    {"expect-fail", "expect-fail COMMAND ..."},
+    {"status", "status"},
+    {"help", "help [COMMAND]"},
+    {"quit", "quit"},
+};
+
+} // namespace
+
 std::string commandHelp()
 {
     std::string help = "records to the launcher:\n";
@@ -386,7 +399,30 @@ std::string commandHelp()
     help += "waiting, the connection and the launcher:\n";
     for (const CommandParser &p : kParsers)
         help += std::string("  ") + p.usage + "\n";
-    return help + "  if NAME=VALUE COMMAND ...\n  expect-fail COMMAND ...\n  status\n  quit\n(see README.md)";
+    for (const auto &other : kOtherCommands)
+        help += std::string("  ") + other.second + "\n";
+    return help + "(see README.md)";
+}
+
+std::string commandUsage(const std::string &name)
+{
+    if (const SendCommand *c = findSendCommand(name))
+        return std::string("usage: ") + c->usage;
+    std::string names;
+    for (const CommandParser &p : kParsers) {
+        if (name == p.name)
+            return std::string("usage: ") + p.usage;
+        names += std::string(", ") + p.name;
+    }
+    for (const auto &other : kOtherCommands) {
+        if (name == other.first)
+            return std::string("usage: ") + other.second;
+        names += std::string(", ") + other.first;
+    }
+    std::string sends;
+    for (const SendCommand &c : sendCommands())
+        sends += std::string(sends.empty() ? "" : ", ") + c.name;
+    return "no command '" + name + "'; the commands: " + sends + names;
 }
 
 bool matches(const Command &expect, const Decoded &record, const Bytes &raw)

@@ -110,6 +110,9 @@ Scenario parseScenario(const std::string &text, const ParseOptions &opts = Parse
 
 // One line for each command with its arguments, for the prompt's help.
 std::string commandHelp();
+// "usage: ..." of the command NAME; for an unknown name, that it is unknown
+// and the names there are.
+std::string commandUsage(const std::string &name);
 
 // Does the decoded record satisfy the expect command? (name, values; not "bytes")
 bool matches(const Command &expect, const Decoded &record, const Bytes &raw);

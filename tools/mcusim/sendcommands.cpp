@@ -133,6 +133,11 @@ bool encodeLongCommand(const SendArgs &a, Bytes *out)
             return a.fail(std::string("usage: ") + findSendCommand("long")->usage);
         if (!a.u32(3, "len", &n))
             return false;
+        // Any word up to the padding limit, the launcher's corrupt ones (0..11,
+        // above 2048) included; beyond it, hex writes whatever header is wanted.
+        if (n > kPadLimit)
+            return a.fail("len " + std::to_string(n) + " is above " + std::to_string(kPadLimit) +
+                          ", the most a long record is padded to (write a larger length word with hex)");
         len = n;
         from = 4;
     }

@@ -39,7 +39,7 @@ bool installSignals()
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD})
+    for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGCONT})
         sigaction(sig, &sa, nullptr);
     struct sigaction ign {};
     ign.sa_handler = SIG_IGN;
@@ -154,6 +154,29 @@ void Simulator::Impl::addFinale()
     commands.insert(commands.end(), end.begin(), end.end());
 }
 
+bool Simulator::Impl::cancelRunning()
+{
+    if (current >= commands.size())
+        return false;
+    Command c = commands[current];
+    c.mustFail = false; // cancelled is not the failure an expect-fail waits for
+    std::string why = "cancelled";
+    if (c.op == Op::Flood && flood.on)
+        endFlood();
+    if (c.op == Op::Restart && progress.down)
+        openListener(); // a restart ends with the service there
+    if (c.op == Op::Send && progress.piece > 0)
+        why += " after " + std::to_string(progress.piece) + " of " + std::to_string(c.cuts.size() + 1) +
+               " writes: the launcher holds part of a record";
+    const size_t dropped = commands.size() - current - 1;
+    if (dropped > 0)
+        why += "; the " + std::to_string(dropped) + " command(s) typed after it dropped";
+    fail(c, why);
+    commands.erase(commands.begin() + long(current), commands.end());
+    progress = Progress();
+    return true;
+}
+
 Clock::time_point Simulator::Impl::step()
 {
     const Clock::time_point never = Clock::now() + std::chrono::hours(1);
@@ -255,16 +278,28 @@ int prepare(Simulator::Impl &s)
 }
 
 // Takes what the signal pipe holds: the launcher's end, or an interruption.
+// At the prompt on a terminal, Ctrl-C first cancels the command that runs,
+// or drops the typed line; at an empty prompt, or a second time in one turn
+// (a command that did not let go at once), it ends the session.
 void takeSignals(Simulator::Impl &s)
 {
     unsigned char sig;
+    bool cancelled = false;
     while (sock::readSome(g_signalPipe[0], &sig, 1) > 0) {
         if (sig == SIGCHLD) {
             if (s.launcher && s.launcher->reap())
                 s.launcherEnded();
+        } else if (sig == SIGCONT) {
+            if (s.editor)
+                s.editor->resume(); // back from Ctrl-Z
+        } else if (sig == SIGINT && s.editor && !cancelled && s.cancelRunning()) {
+            cancelled = true;
+        } else if (sig == SIGINT && s.editor && !cancelled && !s.editor->lineEmpty()) {
+            s.editor->dropLine();
         } else if (!s.interrupted) {
             s.interrupted = true;
-            s.print("");
+            if (!s.editor)
+                s.print(""); // past the ^C the terminal echoed (the editor echoes none)
             s.printAt("==", "interrupted");
         }
     }
@@ -326,8 +361,13 @@ int Simulator::run()
     const bool startClosed = !s.commands.empty() && s.commands.front().op == Op::CloseListener;
     if (!startClosed && !s.openListener())
         return kExitSocket;
-    if (s.interactive && isatty(STDIN_FILENO))
-        s.print("mcusim: type commands (help lists them), Ctrl-D or quit to end");
+    if (s.interactive && isatty(STDIN_FILENO)) {
+        s.print("mcusim: type commands (help lists them), Ctrl-C cancels a wait, Ctrl-D or quit ends");
+        if (s.opt.lineEditor)
+            s.editor = s.opt.lineEditor({[&s] { return s.promptText(); },
+                                         [&s](const std::string &line) { s.takeLine(line); },
+                                         [&s] { s.stdinOpen = false; }});
+    }
 
     for (;;) {
         const auto wake = s.step();
@@ -342,6 +382,7 @@ int Simulator::run()
         if (!pollOnce(s, wake))
             return kExitFailed;
     }
+    s.editor.reset(); // the terminal as it was, before the summary
     if (s.launcher)
         s.launcher->kill(); // only an interruption leaves one running
     if (s.flood.on)

@@ -1,6 +1,7 @@
 #ifndef MCUSIM_SIMULATOR_H
 #define MCUSIM_SIMULATOR_H
 
+#include "lineeditor.h"
 #include "scenario.h"
 
 #include <memory>
@@ -29,6 +30,9 @@ struct SimOptions {
     // the launch command starts it. Empty: launch is refused.
     std::vector<std::string> launcher;
     ParseOptions parse;
+    // The prompt's line editor when standard input is a terminal; null, or
+    // a factory that gives null: lines are read as they come.
+    std::unique_ptr<LineEditor> (*lineEditor)(LineEditor::Hooks) = nullptr;
 };
 
 // The MCU service: listens for the launcher, decodes and prints everything that

@@ -69,6 +69,7 @@ struct Simulator::Impl {
     } progress;
 
     bool interactive = false; // commands come from stdin
+    std::unique_ptr<LineEditor> editor; // the prompt on a terminal, while input is open
     bool promptShown = false;
     bool stdinOpen = false;
     std::string stdinBuf;
@@ -111,6 +112,7 @@ struct Simulator::Impl {
     void print(const std::string &text);
     void printAt(const std::string &arrow, const std::string &text);
     void prompt();
+    std::string promptText() const;
     std::string hexSuffix(const Bytes &b) const;
     std::string statusLine() const;
     std::string summary() const;
@@ -137,6 +139,9 @@ struct Simulator::Impl {
     void ok(const Command &c, const std::string &note = std::string());
     void fail(const Command &c, const std::string &why);
     void addFinale();
+    // Ctrl-C at the prompt while a command runs: the command fails as
+    // cancelled and the commands typed after it are dropped. False when none runs.
+    bool cancelRunning();
     void captureAction(const Command &c); // a command the capture writes as given
     // terminate and expect-exit 0 for a launcher whose end is not checked yet.
     std::vector<Command> launcherEnd(const std::string &when, int line) const;

@@ -53,6 +53,10 @@ CaptureWriter::Stamp Simulator::Impl::stamp() const
 
 void Simulator::Impl::print(const std::string &text)
 {
+    if (editor) {
+        editor->printAbove(text); // the typed line is drawn again below
+        return;
+    }
     if (promptShown) {
         std::fputs("\r\033[K", stdout);
         promptShown = false;
@@ -67,8 +71,19 @@ void Simulator::Impl::printAt(const std::string &arrow, const std::string &text)
     print(wallStamp() + " " + arrow + " " + text);
 }
 
+// The prompt while nothing runs; none while a command runs (what is typed
+// then waits its turn).
+std::string Simulator::Impl::promptText() const
+{
+    return current >= commands.size() ? "mcusim> " : "";
+}
+
 void Simulator::Impl::prompt()
 {
+    if (editor) {
+        editor->updatePrompt();
+        return;
+    }
     if (interactive && isatty(STDIN_FILENO) && !promptShown && stdinOpen && current >= commands.size()) {
         std::fputs("mcusim> ", stdout);
         std::fflush(stdout);
@@ -249,6 +264,12 @@ void Simulator::Impl::launcherEnded()
 
 void Simulator::Impl::readStdin()
 {
+    if (editor) {
+        editor->readKeys();
+        if (!stdinOpen)
+            editor.reset(); // quit or Ctrl-D: the terminal as it was
+        return;
+    }
     char buf[1024];
     const ssize_t n = sock::readSome(STDIN_FILENO, buf, sizeof buf);
     if (n <= 0) {
@@ -280,8 +301,15 @@ void Simulator::Impl::takeLine(const std::string &line)
         stdinOpen = false;
         return;
     }
-    if (typed == "help" || typed == "status") {
-        print(typed == "help" ? commandHelp() : statusLine());
+    if (typed == "status") {
+        print(statusLine());
+        return;
+    }
+    Words words;
+    std::string ignored;
+    if (splitWords(typed, &words, &ignored) && !words.empty() && words[0].is("help")) {
+        print(words.size() == 1 ? commandHelp()
+                                : words.size() == 2 ? commandUsage(words[1].s) : "usage: help [COMMAND]");
         return;
     }
     Command c;
