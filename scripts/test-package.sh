@@ -98,7 +98,7 @@ check_contents() {
                 echo "$arch: not 32-bit ARM: ${elf#"$dir"}"
                 bad=1
             fi
-            id=$(readelf -n "$elf" | sed -n 's/^[[:space:]]*Build ID: //p')
+            id=$(readelf -n "$elf" 2>/dev/null | sed -n 's/^[[:space:]]*Build ID: //p')
             debug=$dbg/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
             if [ -z "$id" ] || [ ! -f "$debug" ]; then
                 echo "$arch: ${elf#"$dir"}: no debug file for build id '${id}'"
