@@ -53,6 +53,8 @@ if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$root" ] &&
 fi
 if [ -n "${LAUNCHER_PACKAGE_VERSION:-}" ]; then
     version=$LAUNCHER_PACKAGE_VERSION
+    # The commit it names, for the changelog: the same text as a build of the commit.
+    [[ $version =~ \+git[0-9]+\.[0-9]+\.([0-9a-f]+) ]] && commit=${BASH_REMATCH[1]}
 elif [ -n "$commit" ]; then
     version=$upstream+git$(date -u -d "@$commit_epoch" +%Y%m%d.%H%M).$commit
     if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
@@ -75,7 +77,7 @@ dir=$root/build/package-$arch
 src=$dir/headunit-launcher-$version
 rm -rf "$dir"
 mkdir -p "$src" "$dir/packages"
-if [ -n "$commit" ]; then
+if [ -n "$commit_epoch" ]; then
     tree=$(git stash create)
     git archive "${tree:-HEAD}" | tar -x -C "$src"
 else
