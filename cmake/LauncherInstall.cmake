@@ -58,3 +58,49 @@ function(launcher_install_runpath target)
     endif()
     set_property(TARGET ${target} APPEND PROPERTY INSTALL_RPATH "${_runpath}")
 endfunction()
+
+# The environment file of the launcher's service: an image's settings for it
+# (the Qt platform, the MCU service's user, ...). Debian's place, whatever the
+# prefix: the unit and `launcher --help` name it.
+set(LAUNCHER_DEFAULTS_FILE "/etc/default/headunit-launcher")
+
+# launcher_install_unit(<target>): the systemd unit that runs the installed
+# <target>, in the launcher component. Whether it keeps CAP_SYS_TIME follows
+# LAUNCHER_SET_SYSTEM_CLOCK: a build that sets the clock keeps that one
+# capability; one that only logs the time keeps none.
+function(launcher_install_unit target)
+    get_target_property(_name ${target} OUTPUT_NAME)
+    if(NOT _name)
+        set(_name ${target})
+    endif()
+    set(LAUNCHER_UNIT_EXEC "${CMAKE_INSTALL_FULL_BINDIR}/${_name}")
+    set(LAUNCHER_UNIT_DOCDIR "${CMAKE_INSTALL_FULL_DATADIR}/doc/headunit-launcher")
+    if(LAUNCHER_SET_SYSTEM_CLOCK)
+        set(LAUNCHER_UNIT_CAPABILITIES [=[
+# Root, with every capability but one taken away. This build sets the system
+# clock from MCU time (CAP_SYS_TIME), so no ProtectClock= either. The launcher
+# reaches the display, input and sound devices, which are root's on a plain
+# image; running as root needs no user made at install time and no
+# image-specific device groups. An image with a user of its own for it sets
+# User=, SupplementaryGroups= (video, render, input, audio) and
+# AmbientCapabilities=CAP_SYS_TIME in a drop-in.
+CapabilityBoundingSet=CAP_SYS_TIME]=])
+    else()
+        set(LAUNCHER_UNIT_CAPABILITIES [=[
+# Root, with every capability taken away. This build never sets the system
+# clock (it logs the time the MCU reports), so it keeps no CAP_SYS_TIME. Not
+# ProtectClock= all the same: it puts a device rule on the unit (the clock
+# devices read-only), and with any device rule in place systemd lets the unit
+# reach only the devices listed, which would take the display, input and sound
+# devices away; without the capability the clock is out of reach anyway. The
+# launcher reaches those devices, which are root's on a plain machine; running
+# as root needs no user made at install time and no device groups. A user of
+# its own goes in a drop-in: User= and SupplementaryGroups= (video, render,
+# input, audio).
+CapabilityBoundingSet=]=])
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/dist/systemd/headunit-launcher.service.in
+        ${CMAKE_CURRENT_BINARY_DIR}/headunit-launcher.service @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/headunit-launcher.service
+        DESTINATION ${LAUNCHER_SYSTEMD_UNITDIR} COMPONENT launcher)
+endfunction()

@@ -45,14 +45,14 @@ else()
     endif()
 endif()
 
-# launcher_source_timestamp(<var> <format>): the build's time (above), in UTC.
+# launcher_epoch_timestamp(<var> <epoch> <format>): the time <epoch> in UTC.
 # string(TIMESTAMP) reads SOURCE_DATE_EPOCH from the environment: it is set for
 # the one call, then the environment is put back as it was.
-function(launcher_source_timestamp var format)
+function(launcher_epoch_timestamp var epoch format)
     if(DEFINED ENV{SOURCE_DATE_EPOCH})
         set(_saved "$ENV{SOURCE_DATE_EPOCH}")
     endif()
-    set(ENV{SOURCE_DATE_EPOCH} "${LAUNCHER_SOURCE_DATE_EPOCH}")
+    set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
     string(TIMESTAMP _stamp "${format}" UTC)
     if(DEFINED _saved)
         set(ENV{SOURCE_DATE_EPOCH} "${_saved}")
@@ -62,8 +62,54 @@ function(launcher_source_timestamp var format)
     set(${var} "${_stamp}" PARENT_SCOPE)
 endfunction()
 
+# launcher_source_timestamp(<var> <format>): the build's time (above), in UTC.
+function(launcher_source_timestamp var format)
+    launcher_epoch_timestamp(_stamp "${LAUNCHER_SOURCE_DATE_EPOCH}" "${format}")
+    set(${var} "${_stamp}" PARENT_SCOPE)
+endfunction()
+
 launcher_source_timestamp(LAUNCHER_BUILD_DATE_VERSION "%Y%m%d%H%M")
 message(STATUS "Build date version ${LAUNCHER_BUILD_DATE_VERSION}, from ${_launcher_epoch_origin}")
+
+# The version the launcher reports and the packages carry: the project's
+# version, then the commit's date and time (UTC) and its short hash, so that
+# every commit has its own and a later commit a greater one:
+#   1.0.0+git20240101.1530.0123abc
+# A package build (debian/rules) passes the version of its changelog, which
+# scripts/package.sh wrote the same way; the commit is read back from it.
+# Without history and without a version given: the project's version alone.
+set(LAUNCHER_PACKAGE_VERSION "" CACHE STRING
+    "Version reported by the launcher and carried by the packages (empty: from the commit)")
+set(LAUNCHER_COMMIT "")
+if(LAUNCHER_PACKAGE_VERSION STREQUAL "")
+    find_package(Git QUIET)
+    if(GIT_FOUND)
+        execute_process(
+            COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct:%H
+            WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+            OUTPUT_VARIABLE _launcher_head
+            OUTPUT_STRIP_TRAILING_WHITESPACE
+            RESULT_VARIABLE _launcher_git_rc
+            ERROR_QUIET)
+    endif()
+    if(GIT_FOUND AND _launcher_git_rc EQUAL 0 AND _launcher_head MATCHES "^([0-9]+):([0-9a-f]+)$")
+        set(_launcher_commit_epoch ${CMAKE_MATCH_1})
+        string(SUBSTRING "${CMAKE_MATCH_2}" 0 7 LAUNCHER_COMMIT)
+        launcher_epoch_timestamp(_launcher_commit_date ${_launcher_commit_epoch} "%Y%m%d.%H%M")
+        set(LAUNCHER_VERSION_FULL "${PROJECT_VERSION}+git${_launcher_commit_date}.${LAUNCHER_COMMIT}")
+    else()
+        set(LAUNCHER_VERSION_FULL "${PROJECT_VERSION}")
+    endif()
+else()
+    set(LAUNCHER_VERSION_FULL "${LAUNCHER_PACKAGE_VERSION}")
+    if(LAUNCHER_PACKAGE_VERSION MATCHES "\\+git[0-9]+\\.[0-9]+\\.([0-9a-f]+)")
+        set(LAUNCHER_COMMIT "${CMAKE_MATCH_1}")
+    endif()
+endif()
+if(LAUNCHER_COMMIT STREQUAL "")
+    set(LAUNCHER_COMMIT "unknown")
+endif()
+message(STATUS "Launcher version ${LAUNCHER_VERSION_FULL}")
 
 # launcher_dated_target(<target>): the compiler takes __DATE__ and __TIME__ of
 # the target's sources from the build's time above, as GCC does from

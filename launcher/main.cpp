@@ -1,5 +1,6 @@
 // Process entry of the launcher: the head unit's main user-interface process.
 
+#include "commandline.h"
 #include "processclock.h"
 #include "processlog.h"
 #include "mainappprotocolcomm.h"
@@ -20,6 +21,11 @@ int main(int argc, char *argv[])
     // The start-up's checkpoints count from the process's start, which this
     // fixes while nothing has yet slept.
     processclock::msSinceStart();
+    // --help and --version are answered before anything starts, so that they
+    // work without a display.
+    if (const int rc = commandline::answerInformational(argc, argv); rc >= 0)
+        return rc;
+
     // Every line goes through the process log, Qt's messages too, so that no
     // thread but its writer waits for a reader; the last lines get 250 ms.
     const processlog::Session log(250);
@@ -38,8 +44,9 @@ int main(int argc, char *argv[])
     qDebug() << "\n\n\n ";
     qDebug() << "\t             QT new Launcher start !!";
     qDebug() << "\n";
-    qDebug() << "\t app build: " << __DATE__ << "  " << __TIME__;
+    qDebug() << "\t app build: " << commandline::buildDate() << "  " << commandline::buildTime();
     qDebug() << "\n\n\n ";
+    qDebug() << "\t app version:" << commandline::version();
 
     app.installEventFilter(MEventFilter::GetInstance());
 

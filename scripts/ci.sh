@@ -6,9 +6,11 @@
 #   valgrind   the launcher under memcheck against the MCU simulator
 #   fuzz       each libFuzzer target for 60 s from its seeds
 #   armhf      the cross build for the 32-bit ARM target, its tests under qemu-user
-#   package    the Debian packages for amd64 and armhf, installed into a clean
-#              Debian 12 root and run there; the launcher built against the
-#              installed stand-ins as the maker's libraries; reproducibility
+#   package    the Debian packages (dpkg-buildpackage) for amd64 and armhf,
+#              installed into a clean Debian 12 root and run there, booted with
+#              systemd-nspawn for the maintainer scripts (upgrade, removal);
+#              the launcher built against the installed stand-ins as the
+#              maker's libraries; reproducibility
 # Each leg's wall time is printed, and a summary at the end. Runs on a fresh
 # Debian 12 machine as root: every leg installs what it needs.
 #
