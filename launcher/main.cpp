@@ -1,6 +1,7 @@
 // Process entry of the launcher: the head unit's main user-interface process.
 
 #include "commandline.h"
+#include "fontconfigloader.h"
 #include "processclock.h"
 #include "processlog.h"
 #include "mainappprotocolcomm.h"
@@ -33,6 +34,9 @@ int main(int argc, char *argv[])
     // mid-write, costs lines or a record (EPIPE), never the process.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The home screen's fonts need the system's font configuration: it is
+    // read on a second processor while the application is made.
+    FontConfigLoader fontConfig;
     QApplication app(argc, argv);
     // One line of checkpoints when the first frame is on screen.
     StartupReport startupReport;
@@ -57,6 +61,8 @@ int main(int argc, char *argv[])
     QObject::connect(&startupReport, &StartupReport::firstFrameOnScreen, &notifier,
                      &ServiceNotifier::firstFrameOnScreen);
     notifier.watchLink(tamoappframework::MainAppProtocolComm::GetInstance());
+    // Before the event loop shows the home screen, its first font.
+    fontConfig.waitLoaded(std::chrono::seconds(10));
 
     const int ret = app.exec();
 

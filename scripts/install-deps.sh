@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins
+    qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libfontconfig-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev libedit-dev
     iproute2 procps xvfb xauth imagemagick
     "$@"

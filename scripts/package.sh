@@ -35,7 +35,7 @@ fi
 # debian/control's Build-Depends, for the architecture built.
 extra=(debhelper dpkg-dev lintian git)
 if [ "$arch" = armhf ]; then
-    extra+=(crossbuild-essential-armhf qtbase5-dev-tools qtbase5-dev:armhf qtmultimedia5-dev:armhf)
+    extra+=(crossbuild-essential-armhf qtbase5-dev-tools qtbase5-dev:armhf qtmultimedia5-dev:armhf libfontconfig-dev:armhf)
 fi
 scripts/install-deps.sh "${extra[@]}"
 

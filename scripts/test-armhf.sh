@@ -27,7 +27,7 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
 fi
 scripts/install-deps.sh \
     crossbuild-essential-armhf qemu-user qtbase5-dev-tools \
-    qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf \
+    qtbase5-dev:armhf qtmultimedia5-dev:armhf libqt5multimedia5-plugins:armhf libfontconfig-dev:armhf \
     libgtest-dev:armhf libgmock-dev:armhf
 
 # Realtime minus boot time, in milliseconds: constant unless the clock is set.
