@@ -149,6 +149,10 @@ HomeScreen::HomeScreen(QWidget *parent) : QWidget(parent)
     // frame (about a millisecond each).
     QFont base = font();
     base.setHintingPreference(QFont::PreferNoHinting);
+    // Latin, Cyrillic and Greek text is laid out from the font's advances
+    // alone, without kerning or ligatures: the screen's text costs no shaping
+    // before the first frame (scripts that need shaping still get it).
+    base.setStyleStrategy(QFont::PreferNoShaping);
     m_titleFont = sized(base, 22, QFont::Bold, 2);
     m_clockFont = sized(base, 22, QFont::Bold);
     m_dateFont = sized(base, 13, QFont::Normal);
