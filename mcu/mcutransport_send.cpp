@@ -95,6 +95,8 @@ int McuTransport::sendLocked(int fd, const void *data, size_t len)
             return -1;
         }
         ++m_recordsOut;
+        if (m_capture)
+            m_capture(m_captureContext, true, m_connectionNo, static_cast<const unsigned char *>(data), int(len));
         if (size_t(n) == len)
             return 0;
         // The rest waits for room; an empty queue holds any record that may be sent.
@@ -110,6 +112,8 @@ int McuTransport::sendLocked(int fd, const void *data, size_t len)
         return -1;
     }
     ++m_recordsOut;
+    if (m_capture)
+        m_capture(m_captureContext, true, m_connectionNo, static_cast<const unsigned char *>(data), int(len));
     return 0;
 }
 
