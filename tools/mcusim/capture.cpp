@@ -16,7 +16,7 @@ void CaptureWriter::header(const std::string &text)
 
 void CaptureWriter::pace(const Stamp &at)
 {
-    if (m_lastMs >= 0 && at.monoMs - m_lastMs >= kMinSleepMs)
+    if (m_paced && m_lastMs >= 0 && at.monoMs - m_lastMs >= kMinSleepMs)
         m_out << "sleep " << (at.monoMs - m_lastMs) << "ms\n";
 }
 

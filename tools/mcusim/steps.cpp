@@ -47,6 +47,7 @@ void showSend(Impl &s, const Command &c)
         s.printAt("->", sentText(c) + writes + s.hexSuffix(c.bytes));
     if (s.capture)
         s.capture->sent(s.stamp(), c.text, decodeToLauncher(c.bytes), c.pauseMs * int(c.cuts.size()));
+    s.pcapRecord(pcapng::Direction::Outbound, c.bytes);
 }
 
 Step runSend(Impl &s, Command &c)
@@ -83,6 +84,7 @@ bool floodSome(Impl &s)
         const ssize_t w = sock::sendNow(s.connFd, r.data(), r.size());
         if (w == ssize_t(r.size())) {
             ++s.flood.sent;
+            s.pcapRecord(pcapng::Direction::Outbound, r);
             continue;
         }
         if (w == 0) {
@@ -92,6 +94,7 @@ bool floodSome(Impl &s)
         std::string error = w < 0 ? std::strerror(errno) : std::string();
         if (w > 0 && sock::sendAll(s.connFd, r.data() + w, r.size() - size_t(w), kSendTimeoutMs, &error)) {
             ++s.flood.sent; // the rest of a record cut by a full socket
+            s.pcapRecord(pcapng::Direction::Outbound, r);
             continue;
         }
         s.connectionEnded("connection lost during the flood: " + error);
