@@ -63,8 +63,9 @@ public:
     void setRecordTap(RecordTap tap, void *context);
     // Sees every whole record of the link with its direction (true: sent to
     // the service) and the connection's number: received ones on the link's
-    // thread before the tap, sent ones on the sender's thread when the socket
-    // or the queue took them, under the send lock (so in the socket's order).
+    // thread before the tap, sent ones on the sender's thread as the socket
+    // or the queue takes them, under the send lock (so in the socket's order;
+    // one whose write fails, which ends the connection, is seen too).
     // It must not wait for anything.
     using CaptureHook = void (*)(void *context, bool sent, unsigned connection, const unsigned char *record,
                                  int size);

@@ -130,7 +130,8 @@ bool pcapngNames(const std::string &bytes, std::string *lines, std::string *why)
                    ", the table " + (m ? m->simName : "nothing");
             return false;
         }
-        text += std::to_string(number) + (way == mcu::Way::ToApp ? " m2a " : " a2m ") + m->name + "\n";
+        text += std::to_string(number) + (way == mcu::Way::ToApp ? " m2a " : " a2m ") + m->name + " " +
+                std::to_string(p.connection) + " " + hexString(p.data) + "\n";
     }
     *lines = text;
     return true;

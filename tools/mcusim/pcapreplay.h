@@ -18,7 +18,8 @@ namespace mcusim {
 bool scenarioFromPcapng(const std::string &bytes, bool fast, std::string *scenario, std::string *why);
 
 // For every record of the capture, one line: its number, its direction
-// (m2a/a2m) and its name from the link's table of names. False with a reason
+// (m2a/a2m), its name from the link's table of names, its connection and
+// its bytes in hex. False with a reason
 // when the capture cannot be read, or the simulator's decoder names a record
 // otherwise than the table does.
 bool pcapngNames(const std::string &bytes, std::string *lines, std::string *why);
