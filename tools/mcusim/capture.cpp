@@ -22,11 +22,13 @@ void CaptureWriter::pace(const Stamp &at)
 
 void CaptureWriter::line(const Stamp &at, const std::string &body, const std::string &comment)
 {
+    // A comment takes no time in the replay: the pace runs on from the line before it.
     if (body.empty())
         m_out << "# " << at.wall << " " << comment << "\n";
     else
         m_out << body << "  # " << at.wall << (comment.empty() ? "" : " ") << comment << "\n";
-    m_lastMs = at.monoMs;
+    if (!body.empty())
+        m_lastMs = at.monoMs;
     m_out.flush();
 }
 
