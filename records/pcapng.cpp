@@ -147,7 +147,7 @@ bool Writer::start()
     m_block = sectionHeader(m_app);
     const Bytes idb = interfaceDescription(m_interface);
     m_block.insert(m_block.end(), idb.begin(), idb.end());
-    m_size = m_block.size();
+    m_size = m_headerSize = m_block.size();
     if (std::fwrite(m_block.data(), 1, m_block.size(), m_file) != m_block.size() || std::fflush(m_file) != 0) {
         close();
         return false;
@@ -161,8 +161,8 @@ bool Writer::write(uint64_t usec, Direction dir, unsigned connection, const unsi
         return false;
     m_block.clear();
     appendPacket(m_block, usec, dir, connection, data, len);
-    const uint64_t headers = sectionHeader(m_app).size() + interfaceDescription(m_interface).size();
-    if (m_max > 0 && m_size + m_block.size() > m_max && m_size > headers) {
+    // A file that holds no record yet takes one larger than the limit all the same.
+    if (m_max > 0 && m_size + m_block.size() > m_max && m_size > m_headerSize) {
         Bytes packet;
         packet.swap(m_block);
         std::fclose(m_file);

@@ -77,6 +77,7 @@ private:
     std::string m_path, m_app, m_interface;
     uint64_t m_max = 0;
     uint64_t m_size = 0;
+    uint64_t m_headerSize = 0;
     unsigned m_rotations = 0;
     std::vector<unsigned char> m_block;
 };
