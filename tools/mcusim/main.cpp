@@ -89,6 +89,8 @@ void usage(FILE *to)
     std::fputs("  -h, --help            this text\n"
                "      --version         the version\n"
                "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
+               "      --names FILE      the name of every record of a pcapng capture, and exit\n"
+               "      --dissector-table the Wireshark dissector's table of names, and exit\n"
                "  --launcher PROGRAM [ARGS...]  the rest of the line: the launcher that the launch\n"
                "                        command starts (an emulator in front where one is needed)\n"
                "Without a scenario, commands are read from standard input (on a terminal, a prompt\n"
