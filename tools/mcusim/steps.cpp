@@ -3,6 +3,7 @@
 
 #include "simulator_p.h"
 
+#include "mcurecords.h"
 #include "mcusocket.h"
 
 #include <cerrno>
@@ -27,10 +28,21 @@ std::string msText(Clock::duration d)
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
 }
 
+// Bytes that are one record as the launcher frames it (a replayed capture's
+// hex lines are): shown by name like any other.
+bool isWholeRecord(const Bytes &b)
+{
+    if (b.size() < size_t(mcu::kHeaderSize))
+        return false;
+    if (mcu::loadLe32(b.data()) == mcu::kKindShort)
+        return b.size() == size_t(mcu::kShortRecordSize);
+    return mcu::loadLe32(b.data() + 8) == b.size();
+}
+
 // What a send or a flood shows of its record.
 std::string sentText(const Command &c)
 {
-    if (c.raw)
+    if (c.raw && !isWholeRecord(c.bytes))
         return "hex " + std::to_string(c.bytes.size()) + " bytes";
     return decodeToLauncher(c.bytes).text();
 }
