@@ -46,6 +46,8 @@ void printHelp(std::FILE *out)
         "                             (built-in default: %s)\n"
         "  LAUNCHER_MCU_RECORD_LINES  off: one summary a minute instead of a line for\n"
         "                             every MCU record\n"
+        "  LAUNCHER_MCU_CAPTURE       FILE: write the MCU link's records to FILE (pcapng,\n"
+        "                             for Wireshark; at most 16 MiB, then FILE.1)\n"
         "  XDG_CONFIG_HOME            the settings are $XDG_CONFIG_HOME/headunit/sysset.ini\n"
         "  NOTIFY_SOCKET, WATCHDOG_USEC  set by systemd: readiness, status, watchdog\n"
         "\n"

@@ -36,6 +36,17 @@ MainAppProtocolComm::MainAppProtocolComm()
     // trusted. The build's name is the default.
     const char *user = std::getenv("LAUNCHER_MCU_SERVICE_USER");
     m_transport.setServiceUser(user ? user : LAUNCHER_MCU_SERVICE_USER);
+    // The field engineer's capture of the link (pcapng), off unless asked for.
+    const char *capture = std::getenv("LAUNCHER_MCU_CAPTURE");
+    if (capture && *capture && m_capture.open(capture))
+        m_transport.setCaptureHook(&MainAppProtocolComm::onCapture, this);
+}
+
+void MainAppProtocolComm::onCapture(void *self, bool sent, unsigned connection, const unsigned char *record,
+                                    int size)
+{
+    static_cast<MainAppProtocolComm *>(self)->m_capture.record(
+        sent ? pcapng::Direction::Outbound : pcapng::Direction::Inbound, connection, record, size_t(size));
 }
 
 MainAppProtocolComm::~MainAppProtocolComm()
@@ -51,6 +62,7 @@ void MainAppProtocolComm::Start()
 void MainAppProtocolComm::Stop()
 {
     m_transport.stop();
+    m_capture.finish(processlog::CaptureWriter::kFinishMs);
 }
 
 int MainAppProtocolComm::SendData(void *data, int len)

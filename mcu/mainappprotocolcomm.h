@@ -2,6 +2,7 @@
 #define MAINAPPPROTOCOLCOMM_H
 
 #include "mcurecords.h"
+#include "capturewriter.h"
 #include "mcutransport.h"
 
 namespace tamoappframework {
@@ -78,7 +79,10 @@ private:
 
     class Handlers;
     static void onRecord(void *self, unsigned char *record, int size);
+    static void onCapture(void *self, bool sent, unsigned connection, const unsigned char *record, int size);
 
+    // Declared before the transport: the transport's thread hands it records until it ends.
+    processlog::CaptureWriter m_capture;
     McuTransport m_transport;
 
     static MainAppProtocolComm *m_s_MainAppProtocolComm;

@@ -55,6 +55,12 @@ void McuTransport::setRecordTap(RecordTap tap, void *context)
     m_tapContext = context;
 }
 
+void McuTransport::setCaptureHook(CaptureHook hook, void *context)
+{
+    m_capture = hook;
+    m_captureContext = context;
+}
+
 void McuTransport::setServiceUser(const std::string &name)
 {
     m_serviceUser = name;
@@ -265,6 +271,7 @@ bool McuTransport::installConnection(int fd)
         m_writeError = 0;
         m_noticeFailed = false;
         m_noticeOnCurrent = false;
+        ++m_connectionNo;
         m_dropping = false;
         m_streakDrops = 0;
         m_drainedAt = Clock::time_point{};

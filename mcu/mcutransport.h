@@ -61,6 +61,15 @@ public:
     // Sees every framed record just before the sink gets it.
     using RecordTap = void (*)(void *context, const unsigned char *record, int size);
     void setRecordTap(RecordTap tap, void *context);
+    // Sees every whole record of the link with its direction (true: sent to
+    // the service) and the connection's number: received ones on the link's
+    // thread before the tap, sent ones on the sender's thread as the socket
+    // or the queue takes them, under the send lock (so in the socket's order;
+    // one whose write fails, which ends the connection, is seen too).
+    // It must not wait for anything.
+    using CaptureHook = void (*)(void *context, bool sent, unsigned connection, const unsigned char *record,
+                                 int size);
+    void setCaptureHook(CaptureHook hook, void *context);
     // The MCU service's user, trusted besides root and this process's user ("" for none).
     void setServiceUser(const std::string &name);
 
@@ -137,6 +146,8 @@ private:
     // Configuration.
     McuEndpoint m_endpoint;
     std::function<int()> m_connector;
+    CaptureHook m_capture = nullptr;
+    void *m_captureContext = nullptr;
     RecordTap m_tap = nullptr;
     void *m_tapContext = nullptr;
     std::string m_serviceUser;
@@ -170,6 +181,7 @@ private:
     McuOutQueue m_queue;
     McuShortMsg m_notice{};
     bool m_noticeOnCurrent = false;
+    unsigned m_connectionNo = 0;       // the capture's number of the current connection
     bool m_noticeFailed = false;       // it had no room: the link's thread makes the connection anew
     std::atomic<bool> m_queueWaiting{false}; // bytes wait in m_queue (read by the link's thread unlocked)
     int m_writeError = 0;              // a write failed with this: the link's thread ends the connection

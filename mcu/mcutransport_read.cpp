@@ -57,6 +57,12 @@ bool McuTransport::dispatchPending()
             return true;
         m_gotRecord = true;
         ++m_recordsIn;
+        if (m_capture) {
+            // As it was on the stream: a long record's own length, not the padded copy.
+            const uint32_t kind = mcu::loadLe32(rec.data);
+            const int size = kind == mcu::kKindShort ? rec.size : int(mcu::loadLe32(rec.data + 8));
+            m_capture(m_captureContext, false, m_connectionNo, rec.data, size);
+        }
         if (m_tap)
             m_tap(m_tapContext, rec.data, rec.size);
         if (m_sink)

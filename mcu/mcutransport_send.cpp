@@ -88,6 +88,10 @@ int McuTransport::sendLocked(int fd, const void *data, size_t len)
     if (!m_queue.empty() && m_queue.room() < len && !takeQueued(fd))
         return -1;
     if (m_queue.empty()) {
+        // Captured before the socket has it: once it has, the answer to it may
+        // be captured by the link's thread first.
+        if (m_capture)
+            m_capture(m_captureContext, true, m_connectionNo, static_cast<const unsigned char *>(data), int(len));
         const ssize_t n = mcusocket::sendNow(fd, data, len);
         if (n < 0) {
             m_writeError = errno ? errno : EPIPE;
@@ -110,6 +114,8 @@ int McuTransport::sendLocked(int fd, const void *data, size_t len)
         return -1;
     }
     ++m_recordsOut;
+    if (m_capture)
+        m_capture(m_captureContext, true, m_connectionNo, static_cast<const unsigned char *>(data), int(len));
     return 0;
 }
 

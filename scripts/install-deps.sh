@@ -9,6 +9,7 @@ packages=(
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libfontconfig-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev libedit-dev
     iproute2 procps xvfb xauth imagemagick
+    tshark
     "$@"
 )
 
@@ -27,5 +28,10 @@ else
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark (the link's captures through its dissector, e2e.capture) asks whether
+# ordinary users may capture; nobody captures here: no set-uid helper.
+if printf '%s\n' "${missing[@]}" | grep -qx 'tshark\|wireshark-common'; then
+    echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+fi
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

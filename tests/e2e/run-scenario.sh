@@ -14,7 +14,8 @@
 # the launcher, and LAUNCHER_TEST_TIME_SCALE multiplies the waits for it. The
 # scenario sees the clock outcome as CLOCK (logged: the build only logs the time
 # it would set; refused: clock_settime fails with EPERM) and the build's date
-# version as DATE_VERSION.
+# version as DATE_VERSION. MCUSIM_E2E_ARGS holds more of mcusim's options
+# (blank-separated).
 set -uo pipefail
 
 if [ $# -ne 3 ]; then
@@ -64,6 +65,7 @@ export QT_QPA_PLATFORM=offscreen
 export QT_MESSAGE_PATTERN="%{category}: %{message}"
 export QT_LOGGING_RULES="platform.debug=true"
 
+read -r -a extra <<<"${MCUSIM_E2E_ARGS:-}"
 defines=(-D CLOCK="$clock")
 if [ -n "${LAUNCHER_TEST_DATE_VERSION:-}" ]; then
     defines+=(-D DATE_VERSION="$LAUNCHER_TEST_DATE_VERSION")
@@ -71,7 +73,7 @@ fi
 play() {
     # Every wait of mcusim is bounded; this bounds a fault of its own.
     timeout -k 10 $((${MCUSIM_E2E_DEADLINE:-200} * scale)) \
-        "$mcusim" -s "$scenario" "${defines[@]}" --time-scale "$scale" \
+        "$mcusim" -s "$scenario" "${defines[@]}" "${extra[@]}" --time-scale "$scale" \
         --launcher "${emulator[@]}" "$launcher"
 }
 

@@ -16,17 +16,19 @@ void CaptureWriter::header(const std::string &text)
 
 void CaptureWriter::pace(const Stamp &at)
 {
-    if (m_lastMs >= 0 && at.monoMs - m_lastMs >= kMinSleepMs)
+    if (m_paced && m_lastMs >= 0 && at.monoMs - m_lastMs >= kMinSleepMs)
         m_out << "sleep " << (at.monoMs - m_lastMs) << "ms\n";
 }
 
 void CaptureWriter::line(const Stamp &at, const std::string &body, const std::string &comment)
 {
+    // A comment takes no time in the replay: the pace runs on from the line before it.
     if (body.empty())
         m_out << "# " << at.wall << " " << comment << "\n";
     else
         m_out << body << "  # " << at.wall << (comment.empty() ? "" : " ") << comment << "\n";
-    m_lastMs = at.monoMs;
+    if (!body.empty())
+        m_lastMs = at.monoMs;
     m_out.flush();
 }
 

@@ -24,6 +24,8 @@ public:
     };
 
     explicit CaptureWriter(std::ostream &out) : m_out(out) {}
+    // Without pace, no sleep lines: the replay goes as fast as the launcher answers.
+    void setPaced(bool paced) { m_paced = paced; }
 
     void header(const std::string &text);
     // A send command and what it wrote; spentMs is the time its own pauses take
@@ -55,6 +57,7 @@ private:
 
     std::ostream &m_out;
     int64_t m_lastMs = -1;
+    bool m_paced = true;
 };
 
 } // namespace mcusim

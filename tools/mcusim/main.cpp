@@ -1,12 +1,16 @@
 // mcusim: the MCU service for the launcher's socket, on a desk or in a test.
 
 #include "faultmode.h"
+#include "pcapreplay.h"
 #include "simulator.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -55,6 +59,10 @@ const Option kOptions[] = {
      [](SimOptions &o, const char *) { return o.monitor = true; }},
     {"-c", "--capture", "FILE", "write the session to FILE as a replayable scenario",
      [](SimOptions &o, const char *v) { return o.capturePath = v, true; }},
+    {nullptr, "--pcap", "FILE", "also write every record both ways to FILE (pcapng, for Wireshark)",
+     [](SimOptions &o, const char *v) { return o.pcapPath = v, true; }},
+    {nullptr, "--fast", nullptr, "play a pcapng capture (-s FILE.pcapng) without its pauses",
+     [](SimOptions &o, const char *) { return o.fast = true; }},
     {"-t", "--timeout", "DUR", "default time an expect line waits (default 5s)",
      [](SimOptions &o, const char *v) { return mcusim::parseDuration(v, &o.parse.expectTimeoutMs); }},
     {"-x", "--hex", nullptr, "show the bytes of every record too",
@@ -81,6 +89,8 @@ void usage(FILE *to)
     std::fputs("  -h, --help            this text\n"
                "      --version         the version\n"
                "      --serve MODE      a fault or load service instead (mcusim --serve help)\n"
+               "      --names FILE      the name of every record of a pcapng capture, and exit\n"
+               "      --dissector-table the Wireshark dissector's table of names, and exit\n"
                "  --launcher PROGRAM [ARGS...]  the rest of the line: the launcher that the launch\n"
                "                        command starts (an emulator in front where one is needed)\n"
                "Without a scenario, commands are read from standard input (on a terminal, a prompt\n"
@@ -96,6 +106,20 @@ const Option *findOption(const std::string &a)
         if ((o.shortName && a == o.shortName) || a == o.longName)
             return &o;
     return nullptr;
+}
+
+int printNames(const char *path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    std::string lines, why;
+    if (!in || !mcusim::pcapngNames(bytes.str(), &lines, &why)) {
+        std::fprintf(stderr, "mcusim: %s: %s\n", path, in ? why.c_str() : std::strerror(errno));
+        return mcusim::kExitFailed;
+    }
+    std::fputs(lines.c_str(), stdout);
+    return mcusim::kExitOk;
 }
 
 } // namespace
@@ -119,6 +143,14 @@ int main(int argc, char **argv)
             usage(stdout);
             return mcusim::kExitOk;
         }
+        // For the tree's checks: the dissector's table of names, and the names
+        // of a capture's records as the table and the decoder give them.
+        if (a == "--dissector-table") {
+            std::fputs(mcusim::dissectorTable().c_str(), stdout);
+            return mcusim::kExitOk;
+        }
+        if (a == "--names" && i + 1 < argc)
+            return printNames(argv[i + 1]);
         if (a == "--version") {
             std::printf("mcusim %s\n", MCUSIM_VERSION);
             return mcusim::kExitOk;

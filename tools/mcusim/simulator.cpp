@@ -1,6 +1,7 @@
 #include "simulator_p.h"
 
 #include "mcusocket.h"
+#include "pcapreplay.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,7 +50,7 @@ bool installSignals()
 
 std::string readFile(const std::string &path, bool *ok)
 {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     *ok = bool(in);
@@ -234,10 +235,19 @@ int prepare(Simulator::Impl &s)
     }
     if (!s.opt.scenarioPath.empty()) {
         bool ok = false;
-        const std::string text = readFile(s.opt.scenarioPath, &ok);
+        std::string text = readFile(s.opt.scenarioPath, &ok);
         if (!ok) {
             std::fprintf(stderr, "mcusim: cannot read %s: %s\n", s.opt.scenarioPath.c_str(), std::strerror(errno));
             return kExitUsage;
+        }
+        if (pcapng::looksLikePcapng(text)) {
+            std::string scenario, why;
+            if (!scenarioFromPcapng(text, s.opt.fast, &scenario, &why)) {
+                std::fprintf(stderr, "mcusim: %s: %s\n", s.opt.scenarioPath.c_str(), why.c_str());
+                return kExitUsage;
+            }
+            // Given a launcher, the replay starts it: a capture holds no launch command.
+            text = (s.opt.launcher.empty() ? std::string() : "launch\n") + scenario;
         }
         Scenario sc = parseScenario(text, s.opt.parse);
         for (const Command &c : sc.commands)
@@ -262,6 +272,11 @@ int prepare(Simulator::Impl &s)
             std::fprintf(stderr, "mcusim: cannot write %s: %s\n", s.opt.capturePath.c_str(), std::strerror(errno));
             return kExitUsage;
         }
+    }
+    if (!s.opt.pcapPath.empty() &&
+        !s.pcap.open(s.opt.pcapPath, "mcusim", pcapng::kServiceSide)) {
+        std::fprintf(stderr, "mcusim: cannot write %s: %s\n", s.opt.pcapPath.c_str(), std::strerror(errno));
+        return kExitUsage;
     }
     if (s.captureFile.is_open() || replays) {
         s.capture = std::make_unique<CaptureWriter>(s.captureFile.is_open() ? static_cast<std::ostream &>(s.captureFile)

@@ -24,6 +24,8 @@ struct SimOptions {
     std::string scenarioPath;        // play this file; empty: commands from stdin
     bool monitor = false;            // no commands at all: show traffic until a signal
     std::string capturePath;         // write the session as a replayable scenario
+    std::string pcapPath;            // write every record both ways to a pcapng file
+    bool fast = false;               // a replayed pcapng capture: no pauses between records
     bool showHex = false;            // every traffic line also shows the record's bytes
     bool quietHeartbeats = false;    // count heartbeats without a line each
     // The launcher's command line, an emulator in front where one is needed;

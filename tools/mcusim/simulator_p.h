@@ -8,6 +8,7 @@
 #include "launcherchild.h"
 #include "launcherlog.h"
 #include "launcherstream.h"
+#include "pcapng.h"
 #include "simulator.h"
 
 #include <chrono>
@@ -104,6 +105,9 @@ struct Simulator::Impl {
     std::ofstream captureFile;
     std::ostringstream captureText; // for replay-capture when no file is asked for
     std::unique_ptr<CaptureWriter> capture;
+    pcapng::Writer pcap; // --pcap: the records of both directions
+    // One whole record to the pcapng capture, if one is being written.
+    void pcapRecord(pcapng::Direction dir, const Bytes &rec);
 
     Clock::time_point t0 = Clock::now();
 

@@ -207,6 +207,13 @@ void Simulator::Impl::readConnection()
     }
 }
 
+void Simulator::Impl::pcapRecord(pcapng::Direction dir, const Bytes &rec)
+{
+    if (pcap.isOpen() && !pcap.write(pcapng::nowUsec(), dir, generation, rec.data(), rec.size()))
+        print("!! the pcapng capture " + pcap.path() + " cannot be written: " + std::strerror(errno) +
+              "; it ends here");
+}
+
 void Simulator::Impl::onRecord(const Bytes &rec)
 {
     ++receivedRecords;
@@ -218,6 +225,7 @@ void Simulator::Impl::onRecord(const Bytes &rec)
         printAt("<-", d.text() + hexSuffix(rec));
     if (capture)
         capture->received(stamp(), d);
+    pcapRecord(pcapng::Direction::Inbound, rec);
     queue.push_back(Received{generation, rec, std::move(d)});
     if (queue.size() > kQueueLimit)
         queue.pop_front();

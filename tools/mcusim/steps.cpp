@@ -3,6 +3,7 @@
 
 #include "simulator_p.h"
 
+#include "mcurecords.h"
 #include "mcusocket.h"
 
 #include <cerrno>
@@ -27,10 +28,21 @@ std::string msText(Clock::duration d)
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
 }
 
+// Bytes that are one record as the launcher frames it (a replayed capture's
+// hex lines are): shown by name like any other.
+bool isWholeRecord(const Bytes &b)
+{
+    if (b.size() < size_t(mcu::kHeaderSize))
+        return false;
+    if (mcu::loadLe32(b.data()) == mcu::kKindShort)
+        return b.size() == size_t(mcu::kShortRecordSize);
+    return mcu::loadLe32(b.data() + 8) == b.size();
+}
+
 // What a send or a flood shows of its record.
 std::string sentText(const Command &c)
 {
-    if (c.raw)
+    if (c.raw && !isWholeRecord(c.bytes))
         return "hex " + std::to_string(c.bytes.size()) + " bytes";
     return decodeToLauncher(c.bytes).text();
 }
@@ -47,6 +59,7 @@ void showSend(Impl &s, const Command &c)
         s.printAt("->", sentText(c) + writes + s.hexSuffix(c.bytes));
     if (s.capture)
         s.capture->sent(s.stamp(), c.text, decodeToLauncher(c.bytes), c.pauseMs * int(c.cuts.size()));
+    s.pcapRecord(pcapng::Direction::Outbound, c.bytes);
 }
 
 Step runSend(Impl &s, Command &c)
@@ -83,6 +96,7 @@ bool floodSome(Impl &s)
         const ssize_t w = sock::sendNow(s.connFd, r.data(), r.size());
         if (w == ssize_t(r.size())) {
             ++s.flood.sent;
+            s.pcapRecord(pcapng::Direction::Outbound, r);
             continue;
         }
         if (w == 0) {
@@ -92,6 +106,7 @@ bool floodSome(Impl &s)
         std::string error = w < 0 ? std::strerror(errno) : std::string();
         if (w > 0 && sock::sendAll(s.connFd, r.data() + w, r.size() - size_t(w), kSendTimeoutMs, &error)) {
             ++s.flood.sent; // the rest of a record cut by a full socket
+            s.pcapRecord(pcapng::Direction::Outbound, r);
             continue;
         }
         s.connectionEnded("connection lost during the flood: " + error);
