@@ -15,6 +15,14 @@
 # scenario sees the clock outcome as CLOCK (logged: the build only logs the time
 # it would set; refused: clock_settime fails with EPERM) and the build's date
 # version as DATE_VERSION.
+#
+# Sound: a scenario that counts beeps (`run ${BEEPS} N`) runs beside a private
+# PulseAudio server with a null sink (scripts/sound-lib.sh), which the launcher
+# plays into and which is recorded from its monitor for the whole run; BEEPS is
+# tests/e2e/beeps.sh, which counts the beeps of the recording since its last
+# count. Such a run exits 77 (skipped) where the sound server or sox is not
+# installed. Every other scenario runs with no sound server (PULSE_SERVER names
+# a socket that is not there).
 set -uo pipefail
 
 if [ $# -ne 3 ]; then
@@ -51,8 +59,10 @@ if [ "$clock" = refused ] && [ "$(awk '{ print $1, $2, $3 }' /proc/self/uid_map)
     exit 1
 fi
 
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/sound-lib.sh"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/mcusim-e2e.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+trap 'stop_sound; rm -rf "$scratch"' EXIT
 echo "e2e: $(basename "$scenario") (network namespace: $MCUSIM_E2E_NETNS; clock: $clock${emulator[0]:+; launcher through ${emulator[*]}})"
 
 export TZ=UTC
@@ -65,6 +75,21 @@ export QT_MESSAGE_PATTERN="%{category}: %{message}"
 export QT_LOGGING_RULES="platform.debug=true"
 
 defines=(-D CLOCK="$clock")
+if grep -q '${BEEPS}' "$scenario"; then
+    for tool in pulseaudio pactl parec sox soxi; do
+        if ! command -v "$tool" >/dev/null 2>&1; then
+            echo "e2e: SKIPPED: this scenario counts beeps and $tool is not installed (scripts/install-deps.sh)"
+            exit 77
+        fi
+    done
+    start_sound_server "$scratch/sound" || exit 1
+    export E2E_SOUND_RECORDING=$scratch/sound/recording.raw E2E_SOUND_RATE=$sound_rate
+    start_sound_recorder "$E2E_SOUND_RECORDING"
+    echo "e2e: sound server $PULSE_SERVER, its sink recorded from its monitor"
+    defines+=(-D BEEPS="$here/beeps.sh")
+else
+    export PULSE_SERVER=unix:$scratch/no-sound-server
+fi
 if [ -n "${LAUNCHER_TEST_DATE_VERSION:-}" ]; then
     defines+=(-D DATE_VERSION="$LAUNCHER_TEST_DATE_VERSION")
 fi
