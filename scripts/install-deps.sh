@@ -9,7 +9,7 @@ packages=(
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins
     libgtest-dev libgmock-dev googletest libbenchmark-dev libedit-dev
     iproute2 procps xvfb xauth imagemagick
-    pulseaudio pulseaudio-utils sox
+    pulseaudio pulseaudio-utils sox weston qtwayland5 socat
     "$@"
 )
 
