@@ -30,18 +30,30 @@ Run inside a private network and mount namespace (scripts/bench.sh does it with
            scheduler run time of /proc/<pid>/task/*/schedstat) of one launcher
            over a window in each state: no service, a silent service
            connected, and the service gone after a connection.
+  beep     key to sound: the time from the write of an MCU key press record
+           (this script is the MCU service) to the beep's onset in a
+           recording of the sound server's sink, against the same sound
+           played with the same library (the fair limit's QSound, told to
+           play on its standard input): p50 and p99 of each. Needs the sound
+           server that scripts/bench.sh starts (PULSE_SERVER, its null sink
+           "headunit"); every phase runs with it, so the launcher makes and
+           plays its sound as on the unit.
 """
 
 import argparse
+import array
 import json
 import os
 import re
 import select
 import signal
+import socket
+import struct
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -435,6 +447,159 @@ def idle(args):
     return out
 
 
+SOUND_RATE = 16000
+SOUND_BYTES_PER_SECOND = SOUND_RATE * 2
+
+
+class Recorder:
+    """The sound server's sink, recorded from its monitor (parec: raw s16le,
+    mono, 16 kHz). The time of each sample is known from the file's growth:
+    a sample reaches the file after it was captured, so the least of (the
+    time its file size was seen - the audio that size holds) is the capture
+    time of the first sample, late by the recorder's least delivery delay
+    (the same for every sound of the recording)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.proc = subprocess.Popen(["parec", "--device=headunit.monitor", "--raw", "--format=s16le",
+                                      "--rate=%d" % SOUND_RATE, "--channels=1", "--latency-msec=5"],
+                                     stdout=open(path, "wb"), stderr=subprocess.DEVNULL)
+        self.start = None
+        self.done = False
+        self.watcher = threading.Thread(target=self._watch, daemon=True)
+        self.watcher.start()
+
+    def _watch(self):
+        while not self.done:
+            seen = time.monotonic()
+            size = os.path.getsize(self.path)
+            if size:
+                t = seen - size / SOUND_BYTES_PER_SECOND
+                self.start = t if self.start is None else min(self.start, t)
+            time.sleep(0.001)
+
+    def stop(self):
+        self.done = True
+        self.watcher.join()
+        stop(self.proc)
+
+    def onsets(self, threshold=1000, quiet_s=0.04):
+        """Monotonic times at which a sound begins after at least quiet_s of
+        silence (|sample| below threshold, about 3 % of full scale)."""
+        samples = array.array("h")
+        with open(self.path, "rb") as f:
+            data = f.read()
+        samples.frombytes(data[: len(data) // 2 * 2])
+        quiet_needed = int(quiet_s * SOUND_RATE)
+        out, quiet = [], quiet_needed
+        for i, v in enumerate(samples):
+            if -threshold < v < threshold:
+                quiet += 1
+                continue
+            if quiet >= quiet_needed:
+                out.append(self.start + i / SOUND_RATE)
+            quiet = 0
+        return out
+
+
+def latencies(writes, onsets, limit_s=0.3, early_s=0.02):
+    """For each write, the time to the first onset after it (within limit_s);
+    writes that got no sound are counted apart. The null sink hands samples
+    to its monitor up to its latency (the recorder asks for 5 ms) before their
+    time, so the recording's clock may run that much early: an onset up to
+    early_s before the write is the write's own."""
+    out, silent = [], 0
+    for t in writes:
+        later = [o - t for o in onsets if t - early_s <= o < t + limit_s]
+        if later:
+            out.append(later[0])
+        else:
+            silent += 1
+    return out, silent
+
+
+def percentiles(values):
+    if not values:
+        return {"p50_ms": None, "p99_ms": None, "n": 0}
+    values = sorted(values)
+    at = lambda q: values[min(len(values) - 1, int(round(q * (len(values) - 1))))]
+    return {"p50_ms": at(0.5) * 1000, "p99_ms": at(0.99) * 1000, "n": len(values)}
+
+
+def drain_forever(fd):
+    def run():
+        try:
+            while os.read(fd, 65536):
+                pass
+        except OSError:
+            pass
+    threading.Thread(target=run, daemon=True).start()
+
+
+def beep(args):
+    if not os.environ.get("PULSE_SERVER"):
+        raise RuntimeError("no sound server (PULSE_SERVER): scripts/bench.sh starts one")
+    scratch = tempfile.mkdtemp(prefix="bench-beep-")
+    env = base_env(scratch)
+    env["QT_LOGGING_RULES"] = "platform.debug=false"
+    recorder = Recorder(os.path.join(scratch, "sink.raw"))
+    launcher = fair = conn = None
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    out = {"presses": args.presses, "gap_s": args.beep_gap}
+    try:
+        # This script is the MCU service: the launcher connects to it.
+        listener.bind("\0quillhaven")
+        listener.listen(1)
+        listener.settimeout(15)
+        launcher = subprocess.Popen([args.launcher], env=env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if not wait_line(launcher, b"first frame", 30):
+            raise RuntimeError("the launcher showed no first frame")
+        drain_forever(launcher.stdout.fileno())
+        conn, _ = listener.accept()
+        drain_forever(conn.fileno())
+        # The sound is made just after the first frame; a first press warms it.
+        time.sleep(args.settle)
+        press = struct.pack("<4I", 1, 13078, 3, 1)
+        conn.sendall(press)
+        time.sleep(args.beep_gap)
+        launcher_writes = []
+        for _ in range(args.presses):
+            launcher_writes.append(time.monotonic())
+            conn.sendall(press)
+            time.sleep(args.beep_gap)
+        stop(launcher)
+
+        fair = subprocess.Popen([args.fairwindow, "--stay"], env=env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if not wait_line(fair, b"first frame", 30):
+            raise RuntimeError("the fair limit showed no first frame")
+        drain_forever(fair.stdout.fileno())
+        fair.stdin.write(b"beep\n")  # makes the sound, and plays it
+        fair.stdin.flush()
+        time.sleep(args.settle)
+        fair_writes = []
+        for _ in range(args.presses):
+            fair_writes.append(time.monotonic())
+            fair.stdin.write(b"beep\n")
+            fair.stdin.flush()
+            time.sleep(args.beep_gap)
+        time.sleep(0.3)
+    finally:
+        for p in (launcher, fair):
+            if p:
+                stop(p)
+        if conn:
+            conn.close()
+        listener.close()
+        recorder.stop()
+    onsets = recorder.onsets()
+    for name, writes in (("launcher", launcher_writes), ("fair", fair_writes)):
+        lat, silent = latencies(writes, onsets)
+        out[name] = dict(percentiles(lat), silent=silent)
+    return out
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--launcher", required=True)
@@ -447,7 +612,9 @@ def main():
     p.add_argument("--settle", type=float, default=1.0)
     p.add_argument("--traffic-seconds", type=float, default=60.0)
     p.add_argument("--traffic-rate", type=int, default=1000, help="records a second")
-    p.add_argument("--only", choices=["startup", "memory", "idle"])
+    p.add_argument("--presses", type=int, default=40, help="key presses of the beep benchmark")
+    p.add_argument("--beep-gap", type=float, default=0.4, help="seconds between the beep benchmark's presses")
+    p.add_argument("--only", choices=["startup", "memory", "idle", "beep"])
     p.add_argument("--out", required=True)
     args = p.parse_args()
     result = {}
@@ -457,6 +624,8 @@ def main():
         result["memory"] = memory(args)
     if args.only in (None, "idle"):
         result["idle"] = idle(args)
+    if args.only in (None, "beep"):
+        result["beep"] = beep(args)
     with open(args.out, "w") as f:
         json.dump(result, f, indent=2)
 

@@ -198,6 +198,18 @@ def main():
             add("thread stack private dirty, %s%s" % (name, "" if len(kbs) == 1 else " (%d threads)" % len(kbs)),
                 " + ".join("never blocked" if kb is None else "%d kB" % kb for kb in kbs), "-", None, "-", None)
 
+    bp = proc.get("beep")
+    if bp:
+        l, f = bp["launcher"], bp["fair"]
+        def ms2(v):
+            return "-" if v is None else "%.2f ms" % v
+        for q in ("p50", "p99"):
+            lv, fv = l[q + "_ms"], f[q + "_ms"]
+            add("key record written to beep onset, %s (%d presses)" % (q, l["n"]), ms2(lv),
+                ms2(fv) + " QSound played directly", None if lv is None or not fv else lv / fv, "-", None)
+        add("key presses that made no beep (each past the 120 ms window)", "%d of %d" % (l["silent"], bp["presses"]),
+            "%d of %d" % (f["silent"], bp["presses"]), None, "0", l["silent"] == 0)
+
     for label, prefix, key in (("allocations / record, link short", "BM_AllocLinkShort", "allocs_per_record"),
                                ("allocations / record, link long", "BM_AllocLinkLong", "allocs_per_record"),
                                ("allocations / record, link mix", "BM_AllocLinkMix", "allocs_per_record"),

@@ -4,7 +4,10 @@
 # beside its physical limit in the same run, so the ratios hold on a busy
 # machine; the absolute numbers do not. Needs root for the private network and
 # mount namespace of the whole-process benchmarks (the launcher's fixed socket
-# names must not meet anything else on the machine).
+# names must not meet anything else on the machine). The whole-process
+# benchmarks run beside a private PulseAudio server with a null sink
+# (scripts/sound-lib.sh): the launcher and the fair limit make and play their
+# beeps there, and the key-to-sound latency is taken from its recording.
 #
 # Usage: scripts/bench.sh [--quick]   (--quick: fewer repetitions and runs, shorter windows)
 set -euo pipefail
@@ -14,11 +17,13 @@ reps=5
 runs=15
 seconds=10
 traffic=60
+presses=40
 if [ "${1:-}" = "--quick" ]; then
     reps=1
     runs=5
     seconds=3
     traffic=10
+    presses=10
 fi
 
 scripts/install-deps.sh python3 util-linux
@@ -44,11 +49,14 @@ fi
 unshare --mount --net --propagation private bash -c '
     set -e
     mount -t tmpfs tmpfs /tmp
-    exec python3 bench/procbench.py --launcher "$1/launcher/launcher" \
+    source scripts/sound-lib.sh
+    start_sound_server /tmp/sound
+    trap stop_sound EXIT
+    python3 bench/procbench.py --launcher "$1/launcher/launcher" \
         --barewindow "$1/bench/bench_barewindow" \
         --fairwindow "$1/bench/bench_barewindow_samelibs" --service "$1/tools/mcusim/mcusim" \
-        --runs "$2" --seconds "$3" --traffic-seconds "$4" --out "$1/proc.json"
-' bash "$out" "$runs" "$seconds" "$traffic"
+        --runs "$2" --seconds "$3" --traffic-seconds "$4" --presses "$5" --out "$1/proc.json"
+' bash "$out" "$runs" "$seconds" "$traffic" "$presses"
 
 python3 bench/report.py --mculink "$out/mculink.json" --proc "$out/proc.json" \
     --out "$out/results.json" | tee "$out/results.txt"

@@ -2,7 +2,9 @@
 # The demo: builds the project, then runs the launcher against the MCU simulator
 # playing tools/mcusim/scenarios/demo.scn, with both sides' traffic shown live.
 # Ends by itself: a summary, the launcher stopped with SIGTERM (it must exit 0),
-# and a screenshot of the home screen as the scenario left it.
+# and a screenshot of the home screen as the scenario left it. The key beeps
+# play on a private PulseAudio server (a null sink: heard by nobody, but the
+# launcher's sound path runs as on the unit) where pulseaudio is installed.
 #
 # Usage: scripts/demo.sh [SCENARIO]
 # Environment: DEMO_SCREENSHOT=path (default <build>/homescreen.png; empty: none;
@@ -18,6 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/stop-lib.sh
+source scripts/sound-lib.sh
 
 if [ -z "${DEMO_INSIDE:-}" ]; then
     if [ -z "${DEMO_BUILD_DIR:-}" ] && [ -z "${DEMO_PREFIX:-}" ]; then
@@ -63,6 +66,7 @@ cleanup() {
     for p in $launcher_pid $sim_pid $prefix_pid $xvfb_pid; do
         kill -TERM "$p" 2>/dev/null || true
     done
+    stop_sound
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -105,6 +109,14 @@ export QT_MESSAGE_PATTERN="%{category}: %{message}"
 # the caller's own come after, so they have the last word).
 export QT_LOGGING_RULES="platform.debug=true${QT_LOGGING_RULES:+;$QT_LOGGING_RULES}"
 
+if [ -z "${PULSE_SERVER:-}" ] && start_sound_server "$scratch/sound"; then
+    echo "demo: key beeps on a private sound server's null sink ($PULSE_SERVER)"
+elif [ -n "${PULSE_SERVER:-}" ]; then
+    echo "demo: key beeps on the sound server $PULSE_SERVER"
+else
+    export PULSE_SERVER=unix:$scratch/no-sound-server
+    echo "demo: no sound server: the key beep stays silent"
+fi
 echo "demo: scenario $scenario"
 echo "demo: simulator lines start with a time; launcher lines with 'launcher|'"
 echo

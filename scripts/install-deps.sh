@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev libedit-dev
     iproute2 procps xvfb xauth imagemagick
     tshark
+    pulseaudio pulseaudio-utils sox weston qtwayland5 socat
     "$@"
 )
 

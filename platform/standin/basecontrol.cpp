@@ -1,6 +1,7 @@
 #include "basecontrol.h"
 
 #include "homestate.h"
+#include "keyclick.h"
 #include "tracefmt.h"
 
 #ifndef LAUNCHER_BUILD_DATE_VERSION
@@ -43,6 +44,10 @@ void BaseControl::sendMcuKeyPressedSignal(int key, int state)
 {
     PLATFORM_TRACE_CALL("BaseControl::sendMcuKeyPressedSignal", key, state);
     platform::HomeState::instance().setLastKey(key, state);
+    // The framework answers every key press with a key click; the
+    // application's beep filter decides whether it sounds.
+    if (state == platform::kMcuKeyPressed)
+        platform::postKeyClick();
 }
 
 void BaseControl::ejectSlot()

@@ -1,6 +1,7 @@
 #include "beepsound.h"
 
 #include "firstframe.h"
+#include "soundserver.h"
 #include "tracefmt.h"
 
 // The filter is the launcher's: found through the entry points its executable
@@ -177,6 +178,12 @@ void handOnMainThread()
         step(QStringLiteral("the filter has a sound of its own: kept"));
     } else {
         if (!state.sound) {
+            // Without a sound server the sound library would try it again
+            // and again, with a warning each time: no sound is made then.
+            if (!soundServerReached()) {
+                step(QStringLiteral("no sound server: the filter stays silent"));
+                return;
+            }
             const QString path = beepSoundPath();
             if (path.isEmpty()) {
                 step(QStringLiteral("no beep sound file: the filter stays silent"));

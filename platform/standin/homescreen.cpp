@@ -12,6 +12,7 @@
 #include <QPixmap>
 #include <QPaintEvent>
 #include <QPointer>
+#include <QSaveFile>
 #include <QStyle>
 #include <QTimer>
 
@@ -249,6 +250,28 @@ void HomeScreen::tick()
     m_clock = clock;
     m_date = date;
     update(shown(m_clockRect));
+    savePictureSoon();
+}
+
+QString HomeScreen::picturePath()
+{
+    static const auto *s_path = new QString(qEnvironmentVariable("PLATFORM_HOME_PICTURE"));
+    return *s_path;
+}
+
+// Once the changes of this turn of the event loop are in.
+void HomeScreen::savePictureSoon()
+{
+    if (picturePath().isEmpty() || m_picturePending)
+        return;
+    m_picturePending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_picturePending = false;
+        QSaveFile file(picturePath());
+        if (!file.open(QIODevice::WriteOnly) || !grab().save(&file, "PNG") || !file.commit())
+            qCWarning(lcPlatform).noquote() << "home screen picture" << picturePath()
+                                            << "cannot be written:" << file.errorString();
+    });
 }
 
 void HomeScreen::refresh()
@@ -288,6 +311,7 @@ void HomeScreen::refresh()
 
     // A change of direction repaints the whole screen (changeEvent).
     setLayoutDirection(s.rightDrive ? Qt::RightToLeft : Qt::LeftToRight);
+    savePictureSoon();
 }
 
 void HomeScreen::changeEvent(QEvent *event)

@@ -39,6 +39,12 @@ public:
     // "linkDetail", "ready" (tests, tools).
     QString fieldText(const QString &field) const;
 
+    // Where PLATFORM_HOME_PICTURE names a .png file, the home screen as it
+    // draws itself (rendered off the screen) is written there after every
+    // change, for checks of what a display or a compositor shows; a reader
+    // never sees half a file.
+    static QString picturePath();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void changeEvent(QEvent *event) override;
@@ -57,6 +63,8 @@ private:
     };
 
     void setField(Field field, const QString &text);
+    void savePictureSoon();
+    bool m_picturePending = false;
     QRect shown(const QRect &r) const; // r as painted in the current layout direction
     const QPixmap &cardTile();
     void drawCard(QPainter &p, const QRect &r);

@@ -1,6 +1,7 @@
 #include "svccontrol.h"
 
 #include "appdata.h"
+#include "soundserver.h"
 #include "tracefmt.h"
 
 #include <QMetaType>
@@ -107,9 +108,10 @@ private:
         case SvcControl::DirectStage:
             for (const char *s : kDirectStageServices)
                 start(s);
-            // The audio service is up: sounds can be played from now on.
+            // The audio service is up: sounds can be played from now on, if
+            // it reached the sound server.
             if (AppData *appData = AppData::GetInstance())
-                appData->setAudioInitOK(true);
+                appData->setAudioInitOK(platform::soundServerReached());
             break;
         case SvcControl::NormalStage:
             for (const char *s : kNormalStageServices)

@@ -1,10 +1,11 @@
 // The framework hands the launcher's beep filter its sound: the filter is
 // found among the program's exported symbols, gets the framework's sound once,
-// and its beep signal reaches its own slot, so a beep key press plays.
+// and its beep signal reaches its own slot, so an MCU key press plays.
 
 #include "meventfilter.h"
 
 #include "appdata.h"
+#include "basecontrol.h"
 #include "beepsound.h"
 #include "datasavecontrol.h"
 #include "journal.h"
@@ -22,7 +23,11 @@
 #include <QSound>
 #include <QSoundEffect>
 
+#include <thread>
+
 #include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using tamoappframework::ModuleManager;
 
@@ -56,8 +61,21 @@ class BeepHandOverTest : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        qputenv("XDG_CONFIG_HOME", testsupport::scratchDir("beephandover").toUtf8());
+        const QString scratch = testsupport::scratchDir("beephandover");
+        qputenv("XDG_CONFIG_HOME", scratch.toUtf8());
         DataSaveControl::initQSettingPath();
+        // The framework makes its sound only where a sound server answers:
+        // a socket that takes connections stands for one (the sound library
+        // gets no answer from it and plays into nothing).
+        const QByteArray path = QFile::encodeName(scratch + QStringLiteral("/pulse-native"));
+        ::unlink(path.constData());
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        qstrncpy(addr.sun_path, path.constData(), sizeof addr.sun_path);
+        s_server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::bind(s_server, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(::listen(s_server, 16), 0);
+        qputenv("PULSE_SERVER", "unix:" + path);
     }
 
     void SetUp() override
@@ -75,6 +93,7 @@ protected:
     }
 
     MEventFilter *m_filter = nullptr;
+    static inline int s_server = -1; // open for the process
 };
 
 TEST_F(BeepHandOverTest, TheAccessorIsFoundAtRunTime)
@@ -157,10 +176,10 @@ TEST_F(BeepHandOverTest, ABeepKeyPressPlaysThroughTheFilter)
     ASSERT_TRUE(DataSaveControl::writeSettingData(SetupStrIdConst::setupSysBeep, QVariant(true)));
 
     qApp->installEventFilter(m_filter);
-    QObject target;
     const quint64 mark = platform::Journal::instance().lastSeq();
-    QCoreApplication::postEvent(&target,
-                                new QKeyEvent(QEvent::KeyPress, Qt::Key_Meta, Qt::NoModifier, QStringLiteral("beep")));
+    // The control layer hears of the key on the MCU link's receive thread;
+    // the framework's key click reaches the filter on the main thread.
+    std::thread([] { BaseControl::getInstance()->sendMcuKeyPressedSignal(3, 1); }).join();
     const bool ran = testsupport::waitFor([&] { return countOf(callsSince(mark), "AppData::AudioInitOK") > 0; });
     qApp->removeEventFilter(m_filter);
     ASSERT_TRUE(ran) << callsSince(mark).join('\n').toStdString();

@@ -10,10 +10,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <memory>
 #include <mutex>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,10 +56,29 @@ bool journalHasSince(quint64 mark, const QString &text, bool *onMainThread = nul
     return false;
 }
 
+// A sound server's socket that takes connections (and nothing more).
+int listenAt(const QByteArray &path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    qstrncpy(addr.sun_path, path.constData(), sizeof addr.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0)
+        return -1;
+    return fd;
+}
+
 } // namespace
 
 TEST(SvcControl, StagedStartSignalsComeFromTheWorkerAndRunOnTheMainThread)
 {
+    // The audio side is ready once the sound server answers, asked once per process.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray socketPath = QFile::encodeName(dir.path() + QStringLiteral("/native"));
+    const int server = listenAt(socketPath);
+    ASSERT_GE(server, 0);
+    qputenv("PULSE_SERVER", "unix:" + socketPath + ".absent {any}unix:" + socketPath);
     AppData::GetInstance()->setAudioInitOK(false);
     QObject parent;
     auto *svc = new SvcControl(&parent);
@@ -79,6 +103,7 @@ TEST(SvcControl, StagedStartSignalsComeFromTheWorkerAndRunOnTheMainThread)
     EXPECT_TRUE(receiver.stages.isEmpty());
     ASSERT_TRUE(testsupport::waitFor([&] { return receiver.stages.size() == 1; }));
     EXPECT_TRUE(AppData::GetInstance()->AudioInitOK());
+    ::close(server);
 
     svc->exeStage(SvcControl::NormalStage, false);
     ASSERT_TRUE(testsupport::waitFor([&] { return receiver.stages.size() == 2; }));

@@ -7,7 +7,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <utility>
 
 namespace mcusim {
@@ -199,6 +204,39 @@ Step runReplayCapture(Impl &s, Command &c)
     return kDone;
 }
 
+// A program that checks what the simulator cannot see (a recording, a
+// picture), with the simulator's standard output and error. The scenario
+// waits for it, for a bounded time: it is killed when that time is up.
+Step runProgram(Impl &s, Command &c)
+{
+    std::vector<char *> argv;
+    for (std::string &word : c.argv)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = -1;
+    const int err = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (err != 0)
+        return s.fail(c, "cannot run " + c.argv[0] + ": " + std::strerror(err)), kDone;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < s.progress.deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (done == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return s.fail(c, c.argv[0] + " did not end within " + std::to_string(c.timeoutMs) + " ms; killed it"), kDone;
+    }
+    if (done < 0)
+        return s.fail(c, std::string("waiting for it: ") + std::strerror(errno)), kDone;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return s.ok(c), kDone;
+    s.fail(c, WIFEXITED(status) ? "it exited with " + std::to_string(WEXITSTATUS(status))
+                                : "it ended by signal " + std::to_string(WTERMSIG(status)));
+    return kDone;
+}
+
 const std::pair<Op, Impl::Runner> kLauncherRunners[] = {
     {Op::Setting, runSetting},
     {Op::Launch, runLaunch},
@@ -209,6 +247,7 @@ const std::pair<Op, Impl::Runner> kLauncherRunners[] = {
     {Op::ExpectLog, runExpectLog},
     {Op::ExpectNoLog, runExpectNoLog},
     {Op::ReplayCapture, runReplayCapture},
+    {Op::Run, runProgram},
 };
 
 } // namespace

@@ -272,6 +272,17 @@ const std::vector<CommandParser> kParsers = {
      [](const Line &l, Command *c) { return parseLogText(l, c, Op::ExpectLog); }},
     {"expect-no-log", "expect-no-log TEXT",
      [](const Line &l, Command *c) { return parseLogText(l, c, Op::ExpectNoLog); }},
+    {"run", "run PROGRAM [ARG ...] [within DURATION]",
+     [](const Line &l, Command *c) {
+         c->op = Op::Run;
+         c->timeoutMs = l.opts.logTimeoutMs;
+         size_t end = l.w.size();
+         if (!l.within(&end, &c->timeoutMs))
+             return false;
+         for (size_t i = l.at + 1; i < end; ++i)
+             c->argv.push_back(l.w[i].s);
+         return !c->argv.empty() || l.badUsage();
+     }},
     {"replay-capture", "replay-capture",
      [](const Line &l, Command *c) { return noArguments(l, c, Op::ReplayCapture); }},
 };

@@ -40,6 +40,8 @@ enum class Op {
     ExpectLog,      // a line of its output, in order within its stream
     ExpectNoLog,    // a text none of its lines holds, checked at the end
     ReplayCapture,  // play this session's capture against a fresh launcher
+    // Outside the pair.
+    Run,            // a program that checks something else; it must exit 0 within a time
 };
 
 // One value of an expect line. key empty: positional, matched against the
@@ -72,9 +74,11 @@ struct Command {
     std::string argument;
     // ExpectExit
     int exitCode = 0;
+    // Run: the program and its arguments
+    std::vector<std::string> argv;
 
     // Expect, ExpectNone, ExpectLog, ExpectExit, WaitConnect, WaitDisconnect,
-    // Sleep, Restart, Flood
+    // Sleep, Restart, Flood, Run
     int timeoutMs = 0;
 };
 

@@ -93,7 +93,7 @@ void Simulator::Impl::startCommand(Command &c)
     progress.startedAt = Clock::now();
     progress.deadline = progress.startedAt + std::chrono::milliseconds(c.timeoutMs);
     if (c.mustFail || c.op == Op::Expect || c.op == Op::ExpectNone || c.op == Op::ExpectLog ||
-        c.op == Op::ExpectExit || (c.op == Op::ExpectNoLog && c.atEnd))
+        c.op == Op::ExpectExit || c.op == Op::Run || (c.op == Op::ExpectNoLog && c.atEnd))
         ++expectations;
 }
 
