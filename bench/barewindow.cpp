@@ -16,9 +16,10 @@
 // bench_barewindow_samelibs (BAREWINDOW_SAME_LIBRARIES) also loads what the
 // launcher's design needs besides them, Qt Multimedia for the beep sound,
 // with what that library brings: the fair limit for the launcher. With --stay
-// it also reads its standard input: a line "beep" makes a QSound of a short
-// beep and plays it, as the launcher's beep does once key presses come (the
-// sound's plugins and threads then count on both sides).
+// it makes a QSound of a short beep just after its first frame, as the
+// launcher's framework makes its beep sound, and reads its standard input: a
+// line "beep" plays it, as the launcher's beep does once key presses come (the
+// sound's plugins and threads then count alike on both sides).
 
 #include "processclock.h"
 
@@ -39,6 +40,7 @@
 #endif
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -46,6 +48,9 @@ class FirstPaint : public QObject
 {
 public:
     FirstPaint(QObject *parent, bool quit, double madeMs) : QObject(parent), m_quit(quit), m_madeMs(madeMs) {}
+
+    // Runs once the first frame is reported (with --stay).
+    std::function<void()> afterFirstFrame;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -66,6 +71,8 @@ protected:
                         std::fflush(stdout);
                         if (m_quit)
                             QCoreApplication::quit();
+                        else if (afterFirstFrame)
+                            afterFirstFrame();
                     },
                     Qt::QueuedConnection);
             }
@@ -101,7 +108,20 @@ QByteArray beepWav()
     return bytes;
 }
 
-// "beep" lines on standard input: the first makes the sound, each plays it.
+// The beep sound, made at the first call; null if its file cannot be written.
+QSound *beepSound(QObject *parent)
+{
+    static QSound *sound = nullptr;
+    if (!sound) {
+        auto *file = new QTemporaryFile(parent);
+        if (!file->open() || file->write(beepWav()) < 0 || !file->flush())
+            return nullptr;
+        sound = new QSound(file->fileName(), parent);
+    }
+    return sound;
+}
+
+// "beep" lines on standard input: each plays the sound.
 void beepOnRequest(QObject *parent)
 {
     auto *input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, parent);
@@ -114,15 +134,8 @@ void beepOnRequest(QObject *parent)
         }
         if (!QByteArray(buf, int(n)).contains("beep"))
             return;
-        static QTemporaryFile *file = nullptr;
-        static QSound *sound = nullptr;
-        if (!sound) {
-            file = new QTemporaryFile(parent);
-            if (!file->open() || file->write(beepWav()) < 0 || !file->flush())
-                return;
-            sound = new QSound(file->fileName(), parent);
-        }
-        sound->play();
+        if (QSound *sound = beepSound(parent))
+            sound->play();
     });
 }
 #endif
@@ -147,8 +160,10 @@ int main(int argc, char *argv[])
         (new QLabel(QStringLiteral("UI_TAVREN_1024_600"), &window))->move(20, 20);
     window.show();
 #ifdef BAREWINDOW_SAME_LIBRARIES
-    if (app.arguments().contains(QStringLiteral("--stay")))
+    if (app.arguments().contains(QStringLiteral("--stay"))) {
+        watcher.afterFirstFrame = [&app] { beepSound(&app); };
         beepOnRequest(&app);
+    }
 #endif
     return app.exec();
 }

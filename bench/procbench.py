@@ -307,8 +307,9 @@ def memory(args):
         # share count a part to each, the same for all.
         bare = subprocess.Popen([args.barewindow, "--stay"], env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        # Told to make and play its beep when the launcher's traffic (with
-        # its beep key presses) starts.
+        # It makes its beep sound after its first frame, as the launcher
+        # does, and is told to play it when the launcher's traffic (with its
+        # beep key presses) starts.
         fair = subprocess.Popen([args.fairwindow, "--stay"], env=env, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         for p in (bare, fair):
@@ -575,7 +576,7 @@ def beep(args):
         if not wait_line(fair, b"first frame", 30):
             raise RuntimeError("the fair limit showed no first frame")
         drain_forever(fair.stdout.fileno())
-        fair.stdin.write(b"beep\n")  # makes the sound, and plays it
+        fair.stdin.write(b"beep\n")  # plays the sound it made after its first frame
         fair.stdin.flush()
         time.sleep(args.settle)
         fair_writes = []
