@@ -165,7 +165,7 @@ mkdir -p "$clean_root/opt/check/scripts" "$clean_root/opt/check/debs"
 for deb in "$amd64_debs"/*.deb; do
     case "$deb" in *-dbgsym_*) ;; *) cp "$deb" "$clean_root/opt/check/debs/" ;; esac
 done
-cp scripts/demo.sh scripts/stop-lib.sh "$clean_root/opt/check/scripts/"
+cp scripts/demo.sh scripts/stop-lib.sh scripts/sound-lib.sh "$clean_root/opt/check/scripts/"
 cp /etc/resolv.conf "$clean_root/etc/resolv.conf"
 # The root's own mount namespace and /proc: nothing stays mounted afterwards.
 in_root() {
